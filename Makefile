@@ -1,0 +1,36 @@
+# The front door: `make` builds, `make test` installs what is missing, builds
+# and runs every test, `make demo` runs a scripted session against the
+# emulated handheld.
+.PHONY: all build deps test demo bench asan tsan clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+build/CMakeCache.txt:
+	cmake --preset default
+
+build: build/CMakeCache.txt
+	cmake --build build -j2
+
+test: deps
+	$(MAKE) build
+	ctest --test-dir build --output-on-failure -j2
+
+demo: deps
+	$(MAKE) build
+	python3 tools/demo.py build/afclink
+
+bench: deps
+	$(MAKE) build
+	bash bench/run.sh
+
+asan: deps
+	cmake --preset asan && cmake --build build-asan -j2 && ctest --test-dir build-asan --output-on-failure -j2
+
+tsan: deps
+	cmake --preset tsan && cmake --build build-tsan -j2 && ctest --test-dir build-tsan --output-on-failure -j2
+
+clean:
+	rm -rf build build-asan build-tsan

@@ -1,0 +1,123 @@
+// File: device/device.h
+//
+// The device link: afclink's one connection to one handheld, the file
+// operations on its file service, and the connection sequence run on device
+// notifications.
+//
+// Threads (no lock guards the link):
+//   - The device thread subscribes, receives every notification and runs the
+//     connection sequence. It writes device_ref and afc_conn only while
+//     `connected` is 0, and stores `connected` = 1 last, with release order,
+//     which publishes afc_conn.
+//   - The main thread reads `connected` with acquire order, uses afc_conn
+//     only after reading 1, clears `connected` on disconnect, and alone
+//     writes and reads err_text and every DeviceFile.
+//
+// Failures inside the file layer append one message each to err_text
+// through mdv_add_err (messages separated by one blank) and return null or
+// -1; the connection sequence reports through its result and `connected`
+// only. Nothing here prints.
+//
+// Example:
+//   DeviceLink* link = mdv_new(nullptr, on_attempt, nullptr);
+//   // device thread: mdv_subscribe_to_notifications(link); CFRunLoopRun();
+//   // main thread, once connected:
+//   DeviceFilePtr f(mdv_file_open(link, "/iTunes_Control/iTunes/iTunesDB", 'r'));
+//   char piece[8192];
+//   int32_t n = f ? mdv_file_read(f.get(), piece, sizeof piece) : -1;
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "membuf/MemBuf.h"
+#include "platform/MobileDevice.h"
+
+struct DeviceLink;
+using DeviceConnectCallback = int32_t (*)(DeviceLink* link, void* arg);
+
+struct DeviceLink {
+  char* service_name;              // owned; "com.apple.afc" by default
+  std::atomic<int32_t> connected;  // 1 once afc_conn is usable
+  AMDeviceRef device_ref;          // the device of the last notification
+  AFCConnectionRef afc_conn;       // the open file-service connection
+  DeviceConnectCallback connect_cb;  // run after every connection attempt
+  void* connect_arg;
+  MemBuf* err_text;                // owned character buffer
+};
+
+// ---- The link record ------------------------------------------------------
+
+// A new link with a copy of `service_name` ("com.apple.afc" when null or
+// empty) and an empty error text; it becomes the link that notifications
+// reach. Null when the link cannot be allocated. Free with mdv_free.
+[[nodiscard]] DeviceLink* mdv_new(const char* service_name,
+                                  DeviceConnectCallback connect_cb,
+                                  void* connect_arg) noexcept;
+// Frees the name, the error text and the record; notifications then reach
+// no link. Neither closes afc_conn nor releases device_ref.
+void mdv_free(DeviceLink* link) noexcept;
+// Stores `device` retained, releasing the one stored before; nothing when it
+// is the one already stored.
+void mdv_set_dev(DeviceLink* link, AMDeviceRef device) noexcept;
+// Appends one printf-formatted message to err_text, after one blank when
+// the text is not empty.
+void mdv_add_err(DeviceLink* link, const char* format, ...) noexcept
+    __attribute__((format(printf, 2, 3)));
+
+// ---- Device files ---------------------------------------------------------
+
+struct DeviceFile {
+  char* file_path;   // owned copy of the device path, for messages
+  uint64_t file_ref; // the framework's reference; 0: not open
+  DeviceLink* link;  // borrowed
+};
+
+// Opens a device file: mode 'r' (framework mode 1) or 'w' (mode 3). Null on
+// failure, with a message, except for another mode character: null, no
+// message, no framework call. Free with mdv_file_free0.
+[[nodiscard]] DeviceFile* mdv_file_open(DeviceLink* link, const char* path,
+                                        char mode) noexcept;
+// One framework read of at most `count` bytes: the count read (0 at the end
+// of the file), or -1 with a message naming the requested count.
+[[nodiscard]] int32_t mdv_file_read(DeviceFile* file, void* buffer,
+                                    int32_t count) noexcept;
+// One framework write: `count`, or -1 with a message.
+[[nodiscard]] int32_t mdv_file_write(DeviceFile* file, const void* buffer,
+                                     int32_t count) noexcept;
+// Moves to `position` from the start: 0, or -1 with a message.
+[[nodiscard]] int32_t mdv_file_seek(DeviceFile* file, int64_t position) noexcept;
+// Closes the file: 0 (file_ref becomes 0), or -1 with a message (file_ref
+// kept, so a later mdv_file_free0 tries once more).
+[[nodiscard]] int32_t mdv_file_close(DeviceFile* file) noexcept;
+// Sets *holder to null; closes the file when still open (a failure leaves
+// its message), then frees it. Null is ignored.
+void mdv_file_free0(DeviceFile** holder) noexcept;
+
+struct DeviceFileFree {
+  void operator()(DeviceFile* file) const noexcept { mdv_file_free0(&file); }
+};
+using DeviceFilePtr = std::unique_ptr<DeviceFile, DeviceFileFree>;
+
+// ---- Connection -----------------------------------------------------------
+
+// Subscribes the calling thread to device notifications: 0, or -1 when the
+// framework refuses. Call it on the thread that then runs its run loop.
+int32_t mdv_subscribe_to_notifications(DeviceLink* link) noexcept;
+// The connection sequence on device_ref: 0 with `connected` set, or -1
+// (connect), -2 (pairing), -3 (validation), -4 (session), or
+// mdv_connect_to_afc's -1/-2. A connection left from an earlier sequence is
+// released before it is replaced.
+int32_t mdv_connect(DeviceLink* link) noexcept;
+// Starts "com.apple.afc" and opens its connection: 0, -1 (service), -2 (open).
+int32_t mdv_connect_to_afc(DeviceLink* link) noexcept;
+// Handles a detach while not connected. Always 0.
+int32_t mdv_disconnect(DeviceLink* link) noexcept;
+
+namespace device_internal {
+// The link that notifications reach; set by mdv_new, cleared by mdv_free.
+extern DeviceLink* _mdv0;
+// The notification callback given to the framework.
+void notification(am_device_notification_callback_info* info, void* arg) noexcept;
+}  // namespace device_internal

@@ -1,0 +1,64 @@
+// File: main/commands.h
+//
+// The main module: the command loop's dispatch, console output, the
+// connection-state commands, the device thread, the retrieval commands and
+// the locator's handler. Everything here runs on the main thread except
+// dev_loop and connect_callback, which run on the device thread.
+//
+// Reply protocol: every command is answered by exactly one line on standard
+// output, flushed at once ("ok", a value, "Error: ..." or "Usage: ...");
+// XMLDebug writes its "# " trace lines before its one line. Nothing is ever
+// written to standard error.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "command/Command.h"
+#include "device/device.h"
+
+// ---- Console --------------------------------------------------------------
+
+// Each writes one formatted reply line to standard output under the print
+// mutex and flushes it. ui_printf carries success lines, ui_eprintf the rest.
+void ui_printf(const char* format, ...) noexcept __attribute__((format(printf, 1, 2)));
+void ui_eprintf(const char* format, ...) noexcept __attribute__((format(printf, 1, 2)));
+// Writes "ok\n".
+void ok() noexcept;
+
+// ---- Connection state -----------------------------------------------------
+
+// 1 from an accepted `connect` until that attempt ends or `disconnect`.
+extern std::atomic<int32_t> connecting;
+
+// Runs one command and writes its reply; the handler's status.
+int do_command(DeviceLink* link, Command* command) noexcept;
+// Clears both state flags and answers "ok". Always -1.
+int disconnect(DeviceLink* link, Command* command) noexcept;
+// The link's connect callback: clears `connecting`. Always -1.
+int32_t connect_callback(DeviceLink* link, void* arg) noexcept;
+// The device thread: subscribes, then runs its run loop. Null.
+void* dev_loop(void* link) noexcept;
+
+// Ends the process with `status` at once: flushes stdout, runs no atexit
+// handlers (a device thread may be inside the library).
+[[noreturn]] void end_process(int status) noexcept;
+
+// ---- Retrieval ------------------------------------------------------------
+
+// Copies a device file byte for byte: 0, or -1 with the reason in err_text.
+int get_file(DeviceLink* link, const char* device_path, const char* local_path) noexcept;
+// Copies a header unchanged, then inflates the zlib stream behind it: 0;
+// -1, or the zlib code (-2, -3, -4), with the reason in err_text (none for
+// a header length over 8192).
+int get_compressed_file(DeviceLink* link, const char* device_path,
+                        const char* local_path, int32_t header_length) noexcept;
+// The getFile and getDB commands: write their one reply line.
+int getFile(DeviceLink* link, Command* command) noexcept;
+int getDB(DeviceLink* link, Command* command) noexcept;
+
+// ---- Library locator ------------------------------------------------------
+
+// Prints the library XML path, or "Error: Could not get iTunes Library
+// path"; with `debug`, the "# " trace lines first.
+void getXMLPath(uint8_t debug) noexcept;

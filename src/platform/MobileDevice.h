@@ -1,0 +1,150 @@
+// File: platform/MobileDevice.h
+//
+// The device framework surface exactly as the device module calls it:
+// notifications, connection, pairing, session, service start and the file
+// service (AFC). Two implementations exist and a program links exactly one:
+//   - platform/imobiledevice/: production, on libimobiledevice + libusbmuxd;
+//   - tests/support/: the in-process fake, scriptable, with fault injection.
+//
+// Conventions for every call below:
+//   - Status results are int32_t: 0 is success, anything else a failure.
+//     AMDeviceIsPaired alone returns a truth value.
+//   - Out-parameters are zeroed on entry, before anything can fail, so a
+//     failed call never leaves a stale handle.
+//   - Nothing here prints, and nothing throws.
+//
+// Statuses. The production layer passes the library's own codes through:
+//   - AMDevice* calls: libimobiledevice idevice/lockdownd codes, negative
+//     (-3 no device, -8 mux error, -17 passcode set, -18 user denied pairing,
+//     -19 pairing dialog pending, -21 invalid host id, -23 session inactive,
+//     -27 invalid service, -34 service prohibited, -256 unknown), plus
+//     kAMDInvalidArgument for a null device and kAMDNotConnected for a call
+//     that needs AMDeviceConnect first.
+//   - AFC* calls: AFC codes, positive (7 invalid argument, 8 not found,
+//     9 is a directory, 10 permission denied, 30 mux error, 31 no memory...).
+//
+// Example (the connection sequence, simplified):
+//   AMDeviceConnect(dev); AMDeviceIsPaired(dev) || AMDevicePair(dev);
+//   AMDeviceValidatePairing(dev); AMDeviceStartSession(dev);
+//   uint32_t svc; AMDeviceStartService(dev, CFSTR("com.apple.afc"), &svc);
+//   AFCConnectionRef afc; AFCConnectionOpen(svc, 0, &afc);
+//   uint64_t f; AFCFileRefOpen(afc, "/path", 1, &f); ...
+#pragma once
+
+#include <cstdint>
+
+#include "platform/CoreFoundation.h"
+
+struct AMDevice;
+using AMDeviceRef = AMDevice*;  // reference counted: AMDeviceRetain/Release
+struct AMDeviceNotification;
+using AMDeviceNotificationRef = AMDeviceNotification*;
+struct AFCConnection;
+using AFCConnectionRef = AFCConnection*;
+
+// Statuses of the stand-ins' own making (outside the library's ranges).
+constexpr int32_t kAMDInvalidArgument = -1001;
+constexpr int32_t kAMDNotConnected = -1002;
+constexpr int32_t kAMDOutOfMemory = -1003;
+
+// Message kinds of a device notification.
+constexpr uint32_t ADNCI_MSG_CONNECTED = 1;
+constexpr uint32_t ADNCI_MSG_DISCONNECTED = 2;
+// Anything else (the library's "paired" event is 3) is "any other kind".
+
+// The notification record: the device first, the message kind second.
+struct am_device_notification_callback_info {
+  AMDeviceRef dev;
+  uint32_t msg;
+};
+using am_device_notification_callback =
+    void (*)(am_device_notification_callback_info* info, void* arg);
+
+// ---- Notifications --------------------------------------------------------
+
+// Subscribes `callback` to device notifications. The callback is called on
+// the run loop of the thread that subscribed (CFRunLoopGetCurrent at the
+// time of the call), never on a library thread, and only while that loop
+// runs; devices already attached are announced at once (kind 1). The record
+// and its device are valid during the call; the device stays valid after it
+// for as long as a reference is held (AMDeviceRetain), and the notifier holds
+// one while the device is attached. Subscribing again replaces the earlier
+// subscription (only the newest callback is called) and announces attached
+// devices afresh. `unused0`, `unused1` and `cookie` are passed as 0 and are
+// not used. *subscription receives an opaque reference (nobody frees it).
+// 0, or kAMDOutOfMemory.
+[[nodiscard]] int32_t AMDeviceNotificationSubscribe(
+    am_device_notification_callback callback, uint32_t unused0, uint32_t unused1,
+    void* cookie, AMDeviceNotificationRef* subscription) noexcept;
+
+// ---- Device references ----------------------------------------------------
+
+// Adds a reference; returns `device`. Null is passed through.
+AMDeviceRef AMDeviceRetain(AMDeviceRef device) noexcept;
+// Drops a reference; the last one frees the device and every connection it
+// still holds. Null is ignored.
+void AMDeviceRelease(AMDeviceRef device) noexcept;
+
+// ---- Connection sequence --------------------------------------------------
+
+// Opens a control connection to the device (lockdown). A device already
+// connected is connected afresh (the earlier connection is closed first).
+// 0; -3 when the device is gone; -8 when the mux refuses; kAMDInvalidArgument.
+[[nodiscard]] int32_t AMDeviceConnect(AMDeviceRef device) noexcept;
+// Non-zero when the host holds a pairing record for the device. 0 for null.
+[[nodiscard]] int32_t AMDeviceIsPaired(AMDeviceRef device) noexcept;
+// Pairs the host with the device and stores the record (through usbmuxd).
+// 0; -4 pairing failed, -17 passcode set, -18 user denied, -19 dialog
+// pending; kAMDNotConnected; kAMDInvalidArgument.
+[[nodiscard]] int32_t AMDevicePair(AMDeviceRef device) noexcept;
+// Checks that the device still trusts the host's record.
+// 0; -21 not trusted or no record; kAMDNotConnected; kAMDInvalidArgument.
+[[nodiscard]] int32_t AMDeviceValidatePairing(AMDeviceRef device) noexcept;
+// Starts a session with the host's record.
+// 0; -21 not trusted; kAMDNotConnected; kAMDInvalidArgument.
+[[nodiscard]] int32_t AMDeviceStartSession(AMDeviceRef device) noexcept;
+// Starts the named service; *service_handle receives a handle for
+// AFCConnectionOpen (0 on failure). 0; -23 no session, -27 invalid service,
+// -28 limit, -34 prohibited; kAMDNotConnected; kAMDInvalidArgument.
+[[nodiscard]] int32_t AMDeviceStartService(AMDeviceRef device, CFStringRef name,
+                                           uint32_t* service_handle) noexcept;
+
+// ---- Release (the undoing calls) ------------------------------------------
+
+// Stops the session; 0, or kAMDNotConnected when none is open.
+int32_t AMDeviceStopSession(AMDeviceRef device) noexcept;
+// Closes the control connection (stopping any session first). 0 always.
+int32_t AMDeviceDisconnect(AMDeviceRef device) noexcept;
+
+// ---- File service ---------------------------------------------------------
+
+// Opens the file-service connection for a started service. `timeout` is
+// passed as 0 and not used. *connection receives the connection (null on
+// failure); it holds its device until AFCConnectionClose.
+// 0; 7 unknown handle; 30 mux error; 31 no memory.
+[[nodiscard]] int32_t AFCConnectionOpen(uint32_t service_handle, uint32_t timeout,
+                                        AFCConnectionRef* connection) noexcept;
+// Closes and frees the connection and every buffer it holds. Null ignored.
+int32_t AFCConnectionClose(AFCConnectionRef connection) noexcept;
+
+// Opens a device file. Modes: 1 read only, 3 write only (create, truncate).
+// *file_ref receives the reference (0 on failure; a device may answer
+// success without one, which leaves it 0). 0; 7 bad argument; 8 not found;
+// 9 is a directory; 10 permission denied; 30 link lost.
+[[nodiscard]] int32_t AFCFileRefOpen(AFCConnectionRef connection, const char* path,
+                                     uint64_t mode, uint64_t* file_ref) noexcept;
+// Reads at most *length bytes into `buffer`; *length becomes the count read,
+// 0 at the end of the file. 0; 4 read error; 7 bad reference; 30 link lost.
+[[nodiscard]] int32_t AFCFileRefRead(AFCConnectionRef connection, uint64_t file_ref,
+                                     void* buffer, uint32_t* length) noexcept;
+// Writes `length` bytes. 0; 5 write error; 7 bad reference; 18 no space;
+// 30 link lost.
+[[nodiscard]] int32_t AFCFileRefWrite(AFCConnectionRef connection, uint64_t file_ref,
+                                      const void* buffer, uint32_t length) noexcept;
+// Moves the file position to `offset` from `whence` (0: the start).
+// 0; 7 bad reference or whence; 30 link lost.
+[[nodiscard]] int32_t AFCFileRefSeek(AFCConnectionRef connection, uint64_t file_ref,
+                                     int64_t offset, uint64_t whence) noexcept;
+// Closes a device file. 0; 7 for reference 0 (nothing is sent); 30 link lost.
+[[nodiscard]] int32_t AFCFileRefClose(AFCConnectionRef connection,
+                                      uint64_t file_ref) noexcept;
