@@ -1,0 +1,152 @@
+#include <pthread.h>
+#include <unistd.h>
+
+#include <array>
+#include <string_view>
+
+#include "main/commands.h"
+#include "platform/CoreFoundation.h"
+
+std::atomic<int32_t> connecting{0};
+
+namespace {
+
+pthread_t dev_thread;
+bool dev_thread_started = false;
+// The device thread's run loop, published before it subscribes, so that a
+// later `connect` can ask that one thread to subscribe afresh instead of
+// starting a second thread that would race it on the one link.
+std::atomic<CFRunLoopRef> dev_run_loop{nullptr};
+// Set while a fresh subscription is queued, so a burst of connect and
+// disconnect commands queues one, not one each.
+std::atomic<bool> resubscribe_queued{false};
+
+bool is_connected(const DeviceLink* link) noexcept {
+  return link->connected.load(std::memory_order_acquire) != 0;
+}
+
+void start_device_thread(DeviceLink* link) noexcept {
+  if (pthread_create(&dev_thread, nullptr, dev_loop, link) != 0) return;
+  dev_thread_started = true;
+  dev_run_loop.wait(nullptr, std::memory_order_acquire);
+}
+
+void resubscribe_device_thread(DeviceLink* link) noexcept {
+  CFRunLoopRef loop = dev_run_loop.load(std::memory_order_acquire);
+  if (resubscribe_queued.exchange(true, std::memory_order_acq_rel)) return;
+  CFRunLoopPerformBlock(loop, [link] {
+    resubscribe_queued.store(false, std::memory_order_release);
+    (void)mdv_subscribe_to_notifications(link);
+  });
+  CFRunLoopWakeUp(loop);
+}
+
+int connect(DeviceLink* link, Command*) noexcept {
+  if (is_connected(link)) {
+    ui_eprintf("Error: Already connected.\n");
+    return -1;
+  }
+  if (connecting.load(std::memory_order_acquire)) {
+    ui_eprintf("Error: Already attempting to connect.\n");
+    return -1;
+  }
+  connecting.store(1, std::memory_order_release);
+  if (dev_thread_started)
+    resubscribe_device_thread(link);
+  else
+    start_device_thread(link);
+  ok();
+  return 0;
+}
+
+int pid(DeviceLink*, Command*) noexcept {
+  ui_eprintf("%i\n", static_cast<int>(getpid()));
+  return 0;
+}
+
+int status(DeviceLink* link, Command*) noexcept {
+  if (is_connected(link))
+    ui_eprintf("connected\n");
+  else if (connecting.load(std::memory_order_acquire))
+    ui_eprintf("connecting\n");
+  else
+    ui_eprintf("disconnected\n");
+  return 0;
+}
+
+int quit(DeviceLink* link, Command* command) noexcept {
+  (void)disconnect(link, command);
+  end_process(0);
+}
+
+int xml_path(DeviceLink*, Command*) noexcept {
+  getXMLPath(0);
+  return 0;
+}
+
+int xml_debug(DeviceLink*, Command*) noexcept {
+  getXMLPath(1);
+  return 0;
+}
+
+using Handler = int (*)(DeviceLink*, Command*) noexcept;
+
+struct CommandEntry {
+  std::string_view word;
+  bool needs_connection;
+  Handler handler;
+};
+
+// Searched in this order; the first equal word runs.
+constexpr std::array<CommandEntry, 9> kCommands{{
+    {"getDB", true, getDB},
+    {"getFile", true, getFile},
+    {"disconnect", false, disconnect},
+    {"connect", false, connect},
+    {"pid", false, pid},
+    {"status", false, status},
+    {"quit", false, quit},
+    {"XMLPath", false, xml_path},
+    {"XMLDebug", false, xml_debug},
+}};
+
+}  // namespace
+
+int do_command(DeviceLink* link, Command* command) noexcept {
+  link->err_text->length = 0;
+  const char* word = cmd_word(command, 0);
+  for (const CommandEntry& entry : kCommands) {
+    if (entry.word != word) continue;
+    if (entry.needs_connection && !is_connected(link)) {
+      ui_eprintf("Error: Not connected\n");
+      return -1;
+    }
+    return entry.handler(link, command);
+  }
+  ui_eprintf("Error: Unknown command \"%s\"\n", word);
+  return -1;
+}
+
+int disconnect(DeviceLink* link, Command*) noexcept {
+  // The main thread never runs its loop; this keeps the device thread's
+  // loop, and its subscription, going.
+  CFRunLoopStop(CFRunLoopGetCurrent());
+  link->connected.store(0, std::memory_order_release);
+  connecting.store(0, std::memory_order_release);
+  ok();
+  return -1;
+}
+
+int32_t connect_callback(DeviceLink*, void*) noexcept {
+  connecting.store(0, std::memory_order_release);
+  return -1;
+}
+
+void* dev_loop(void* arg) noexcept {
+  auto* link = static_cast<DeviceLink*>(arg);
+  dev_run_loop.store(CFRunLoopGetCurrent(), std::memory_order_release);
+  dev_run_loop.notify_all();
+  (void)mdv_subscribe_to_notifications(link);
+  CFRunLoopRun();
+  return nullptr;
+}
