@@ -1,0 +1,69 @@
+// Heap allocations per command once the first command has passed.
+//
+// Runs the real command loop (cmd_new on standard input, do_command,
+// cmd_free0) over 100 000 ordinary commands read from a file, with replies
+// going to /dev/null, and counts every malloc, calloc and realloc of the
+// process, not only the buffer module's, by interposing on glibc's
+// allocator. Target: 0 after the first command.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "command/Command.h"
+#include "device/device.h"
+#include "main/commands.h"
+
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void __libc_free(void*);
+}
+
+namespace {
+unsigned long allocations = 0;
+}
+
+extern "C" void* malloc(size_t n) { ++allocations; return __libc_malloc(n); }
+extern "C" void* calloc(size_t c, size_t n) { ++allocations; return __libc_calloc(c, n); }
+extern "C" void* realloc(void* p, size_t n) { ++allocations; return __libc_realloc(p, n); }
+extern "C" void free(void* p) { __libc_free(p); }
+
+int main() {
+  constexpr int kCommands = 100000;
+  const char* kLines[] = {"status", "pid", "getDB /tmp/db", "getFile \"/a b\" /tmp/x",
+                          "disconnect", "nosuchcommand with words", "status extra"};
+  char input_path[] = "/tmp/afclink-bench-XXXXXX";
+  int fd = mkstemp(input_path);
+  if (fd < 0) return 1;
+  FILE* input = fdopen(fd, "w");
+  for (int i = 0; i < kCommands; ++i)
+    std::fprintf(input, "%s\n", kLines[i % (sizeof kLines / sizeof *kLines)]);
+  std::fclose(input);
+
+  if (!std::freopen(input_path, "r", stdin) || !std::freopen("/dev/null", "w", stdout))
+    return 1;
+  std::remove(input_path);
+
+  DeviceLink* link = mdv_new(nullptr, connect_callback, nullptr);
+  if (!link) return 1;
+  auto run_one = [link] {
+    Command* command = cmd_new(nullptr);
+    if (command) {
+      (void)do_command(link, command);
+      cmd_free0(&command);
+    }
+  };
+  run_one();  // the first command fills the pools
+  unsigned long before = allocations;
+  for (int i = 1; i < kCommands; ++i) run_one();
+  unsigned long after = allocations;
+
+  std::fprintf(stderr,
+               "heap allocations over %d commands after the first: %lu "
+               "(%.6f per command; target 0)\n",
+               kCommands - 1, after - before,
+               double(after - before) / (kCommands - 1));
+  return after == before ? 0 : 2;
+}
