@@ -1,0 +1,67 @@
+// File: platform/imobiledevice/internal.h
+//
+// What the three parts of the production device layer share: the device
+// object behind AMDeviceRef, the table of started services behind the
+// 32-bit service handle, and the library handle owners.
+//
+// Invariants:
+//   - An AMDevice is created by the notifier, one per attach; a re-attached
+//     device gets a fresh object, so its library handles never outlive the
+//     usbmuxd DeviceID they were made for.
+//   - `idevice` is shared: the device holds it while its control connection
+//     is open, and every service entry and file-service connection made from
+//     it holds it too, because the library's AFC client keeps a pointer to
+//     it. The last holder frees it, which is always after the lockdown
+//     client that used it.
+//   - `mutex` guards every field below it; library calls on the lockdown
+//     client are made with it held (the client is not thread-safe).
+#pragma once
+
+#include <libimobiledevice/libimobiledevice.h>
+#include <libimobiledevice/lockdown.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/MobileDevice.h"
+
+namespace imd_internal {
+
+struct IdeviceFree {
+  void operator()(idevice_private* device) const noexcept { idevice_free(device); }
+};
+using SharedIdevice = std::shared_ptr<idevice_private>;
+
+struct ServiceFree {
+  void operator()(lockdownd_service_descriptor* service) const noexcept {
+    lockdownd_service_descriptor_free(service);
+  }
+};
+using ServicePtr = std::unique_ptr<lockdownd_service_descriptor, ServiceFree>;
+
+// A reference held by an owner; releases on destruction.
+struct DeviceReleaser {
+  void operator()(AMDevice* device) const noexcept { AMDeviceRelease(device); }
+};
+using DeviceHold = std::unique_ptr<AMDevice, DeviceReleaser>;
+
+// A new device object for `udid` with one reference (the caller's). Null
+// when memory runs out.
+[[nodiscard]] AMDevice* device_new(const char* udid) noexcept;
+// The udid the object was made for (valid as long as a reference is held).
+[[nodiscard]] const std::string& device_udid(AMDevice* device) noexcept;
+
+// A started service: what AFCConnectionOpen needs to reach its port.
+struct StartedService {
+  DeviceHold device;
+  SharedIdevice idevice;
+  ServicePtr service;
+};
+
+// Takes the entry of `handle` out of the table: false when there is none.
+[[nodiscard]] bool service_take(uint32_t handle, StartedService* out) noexcept;
+
+}  // namespace imd_internal

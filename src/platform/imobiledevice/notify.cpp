@@ -1,0 +1,125 @@
+// Device notifications on libimobiledevice's event subscription.
+//
+// The library calls back on libusbmuxd's monitor thread, holding a lock of
+// its own; so the callback only records the event and posts it onto the
+// subscriber's run loop, where the subscriber's callback then runs. The
+// library subscription is made once per process and never changed: a new
+// AMDeviceNotificationSubscribe only replaces the subscriber and announces
+// the attached devices from our own table, which avoids re-subscribing
+// (the library then re-announces from the caller's thread, and doing so
+// from inside a callback deadlocks).
+#include <usbmuxd.h>
+
+#include <map>
+
+#include "platform/imobiledevice/internal.h"
+
+using namespace imd_internal;
+
+struct AMDeviceNotification {
+  am_device_notification_callback callback = nullptr;
+  CFRunLoopRef loop = nullptr;
+};
+
+namespace {
+
+std::mutex notify_mutex;
+// Guarded by notify_mutex; never freed, since the library thread may call
+// in until the process ends.
+AMDeviceNotification subscriber;
+uint64_t generation = 0;  // bumped by every subscription
+bool library_subscribed = false;
+std::map<std::string, AMDevice*>* attached = nullptr;  // one reference each
+
+// Delivers one event on the subscriber's loop, unless a newer subscription
+// has replaced the one it was posted for (that one announces afresh). The
+// posted block owns the reference it was given.
+void post_locked(AMDevice* device, uint32_t kind) noexcept {
+  CFRunLoopRef loop = subscriber.loop;
+  uint64_t posted_for = generation;
+  if (!loop) {
+    AMDeviceRelease(device);
+    return;
+  }
+  CFRunLoopPerformBlock(loop, [device, kind, posted_for] {
+    DeviceHold hold(device);
+    am_device_notification_callback callback = nullptr;
+    {
+      std::lock_guard lock(notify_mutex);
+      if (posted_for == generation) callback = subscriber.callback;
+    }
+    if (!callback) return;
+    am_device_notification_callback_info info{device, kind};
+    callback(&info, nullptr);
+  });
+  CFRunLoopWakeUp(loop);
+}
+
+void on_library_event(const idevice_event_t* event, void*) noexcept {
+  if (!event || !event->udid || event->conn_type != CONNECTION_USBMUXD) return;
+  std::lock_guard lock(notify_mutex);
+  try {
+    if (!attached) attached = new std::map<std::string, AMDevice*>;
+    std::string udid(event->udid);
+    auto known = attached->find(udid);
+    switch (event->event) {
+      case IDEVICE_DEVICE_ADD: {
+        if (known != attached->end()) return;  // already announced
+        AMDevice* device = device_new(udid.c_str());
+        if (!device) return;
+        attached->emplace(udid, device);
+        post_locked(AMDeviceRetain(device), ADNCI_MSG_CONNECTED);
+        break;
+      }
+      case IDEVICE_DEVICE_REMOVE: {
+        if (known == attached->end()) return;
+        AMDevice* device = known->second;
+        attached->erase(known);
+        // The notifier's reference goes with the event: it is dropped once
+        // the detach has been delivered.
+        post_locked(device, ADNCI_MSG_DISCONNECTED);
+        break;
+      }
+      default: {
+        if (known == attached->end()) return;
+        post_locked(AMDeviceRetain(known->second), static_cast<uint32_t>(event->event));
+        break;
+      }
+    }
+  } catch (...) {
+    // Out of memory: the event is lost, as a dropped message would be.
+  }
+}
+
+}  // namespace
+
+int32_t AMDeviceNotificationSubscribe(am_device_notification_callback callback,
+                                      uint32_t, uint32_t, void*,
+                                      AMDeviceNotificationRef* subscription) noexcept {
+  if (subscription) *subscription = nullptr;
+  bool first = false;
+  {
+    std::lock_guard lock(notify_mutex);
+    subscriber.callback = callback;
+    subscriber.loop = CFRunLoopGetCurrent();
+    ++generation;
+    if (attached)
+      for (auto& [udid, device] : *attached)
+        post_locked(AMDeviceRetain(device), ADNCI_MSG_CONNECTED);
+    first = !library_subscribed;
+    library_subscribed = true;
+  }
+  if (subscription) *subscription = &subscriber;
+  if (!first) return 0;
+
+  // Polling finds a usbmuxd that starts later at any address; inotify
+  // would only watch for the default socket.
+  libusbmuxd_set_use_inotify(0);
+  idevice_error_t subscribed = idevice_event_subscribe(on_library_event, nullptr);
+  if (subscribed != IDEVICE_E_SUCCESS) {
+    std::lock_guard lock(notify_mutex);
+    library_subscribed = false;
+    return subscribed;
+  }
+  return 0;
+}
