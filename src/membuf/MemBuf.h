@@ -210,7 +210,8 @@ char* mb_insert_printf(MemBuf* buffer, int32_t position, const char* format,
 // Turn a character buffer of NUL-terminated strings into a table of entries
 // (pointers, or byte offsets from the start of storage) in front of the
 // strings; element size becomes the pointer size and length the string
-// count. 0, or -1 when the buffer does not hold characters.
+// count. 0, -1 when the buffer does not hold characters, or -10 (buffer
+// unchanged) when memory runs out.
 
 [[nodiscard]] int mb_add_string_table(MemBuf* buffer, int pointers) noexcept;
 [[nodiscard]] int mb_add_string_offsets(MemBuf* buffer) noexcept;
