@@ -2,12 +2,34 @@
 
 #include "membuf/alloc.h"
 
+#include <cstring>
+
 namespace {
 constexpr const char* kWordSeparators = " ";
+
+// One freed record is kept for the next line, so that the command loop,
+// like the buffer pools, allocates nothing once the first command has
+// passed. Only the main thread makes and frees commands.
+Command* spare_record = nullptr;
+
+Command* new_record() noexcept {
+  Command* command = spare_record;
+  spare_record = nullptr;
+  if (!command) return static_cast<Command*>(membuf_internal::mb_calloc(1, sizeof(Command)));
+  std::memset(command, 0, sizeof *command);
+  return command;
 }
 
+void free_record(Command* command) noexcept {
+  if (spare_record)
+    membuf_internal::mb_dealloc(command);
+  else
+    spare_record = command;
+}
+}  // namespace
+
 Command* cmd_new(const char* text) noexcept {
-  auto* command = static_cast<Command*>(membuf_internal::mb_calloc(1, sizeof(Command)));
+  Command* command = new_record();
   if (!command) return nullptr;
 
   MemBufPtr line;
@@ -32,5 +54,5 @@ void cmd_free0(Command** holder) noexcept {
   *holder = nullptr;
   if (!command) return;
   mb_free(command->tokens);
-  membuf_internal::mb_dealloc(command);
+  free_record(command);
 }
