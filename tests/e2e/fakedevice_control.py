@@ -1,0 +1,425 @@
+"""Start the emulated handheld (tools/fakedevice) for a test and drive it.
+
+    from fakedevice_control import FakeDevice
+
+    with FakeDevice(root=folder) as dev:          # started, attached, ready
+        env = dev.env()                           # USBMUXD_SOCKET_ADDRESS + a temp HOME
+        subprocess.run(["idevice_id", "-l"], env=env)
+        dev.detach(); dev.attach()
+        dev.fault("pair_refused")
+        dev.cut(after_bytes=100000)
+        dev.state()["counters"]["afc_requests"]
+
+Each FakeDevice has its own temp folder (sockets, HOME, a device root when none is
+given) and removes it on stop. Also here: small clients of the emulator's wire
+protocols (usbmuxd, lockdownd, AFC) for tests that check framing directly.
+"""
+
+import json
+import os
+import plistlib
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+_HERE = os.path.dirname(os.path.abspath(__file__))
+EMULATOR = os.path.normpath(os.path.join(_HERE, "..", "..", "tools", "fakedevice", "fakedevice.py"))
+
+LOCKDOWN_PORT = 62078
+
+
+class ControlError(Exception):
+    pass
+
+
+class MuxError(Exception):
+    def __init__(self, number):
+        super().__init__("usbmuxd answered Result %d" % number)
+        self.number = number
+
+
+class FakeDevice:
+    def __init__(self, root=None, *, udid=None, attached=True, paired=False,
+                 trust_any_host=False, faults=None, latency_ms=0.0, product_version=None,
+                 state_dir=None, log=None, extra_args=()):
+        self.tmpdir = tempfile.mkdtemp(prefix="fakedev-")  # short: unix paths are limited
+        self.socket_path = os.path.join(self.tmpdir, "mux.sock")
+        self.control_path = os.path.join(self.tmpdir, "ctl.sock")
+        self.home = os.path.join(self.tmpdir, "home")
+        os.mkdir(self.home)
+        if root is None:
+            root = os.path.join(self.tmpdir, "root")
+            os.mkdir(root)
+        self.root = root
+        self.log_path = log
+        args = [sys.executable, EMULATOR, "--socket", self.socket_path,
+                "--control", self.control_path, "--root", root]
+        if udid:
+            args += ["--udid", udid]
+        if not attached:
+            args.append("--detached")
+        if paired:
+            args.append("--paired")
+        if trust_any_host:
+            args.append("--trust-any-host")
+        if latency_ms:
+            args += ["--latency-ms", str(latency_ms)]
+        if product_version:
+            args += ["--product-version", product_version]
+        if state_dir:
+            args += ["--state-dir", state_dir]
+        if log:
+            args += ["--log", log]
+        for name, value in (faults or {}).items():
+            args += ["--fault", name if value is True else "%s=%s" % (name, value)]
+        self.args = args + list(extra_args)
+        self.proc = None
+        self._ctl = None
+        self._ctl_file = None
+        self._ctl_lock = threading.Lock()
+
+    # ---- life cycle ----
+
+    def start(self, timeout=10.0):
+        self.proc = subprocess.Popen(self.args, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL)
+        deadline = time.monotonic() + timeout
+        while True:
+            if self.proc.poll() is not None:
+                raise RuntimeError("fakedevice exited with %d" % self.proc.returncode)
+            try:
+                self._open_control()
+                self.call("ping")
+                return self
+            except OSError:
+                if time.monotonic() > deadline:
+                    self.stop()
+                    raise RuntimeError("fakedevice did not become ready")
+                time.sleep(0.02)
+
+    def stop(self):
+        """Ask the emulator to quit; SIGTERM, then kill, if it does not."""
+        if self.proc is not None and self.proc.poll() is None:
+            try:
+                self.call("quit")
+            except (OSError, ControlError):
+                pass
+            try:
+                self.proc.wait(3)
+            except subprocess.TimeoutExpired:
+                self.proc.send_signal(signal.SIGTERM)
+                try:
+                    self.proc.wait(3)
+                except subprocess.TimeoutExpired:
+                    self.proc.kill()
+                    self.proc.wait()
+        self._close_control()
+        shutil.rmtree(self.tmpdir, ignore_errors=True)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def env(self, base=None):
+        """Environment for libimobiledevice clients: this emulator, and a private HOME."""
+        env = dict(os.environ if base is None else base)
+        env["USBMUXD_SOCKET_ADDRESS"] = "UNIX:" + self.socket_path
+        env["HOME"] = self.home
+        return env
+
+    # ---- control channel ----
+
+    def _open_control(self):
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            sock.connect(self.control_path)
+        except OSError:
+            sock.close()
+            raise
+        self._ctl = sock
+        self._ctl_file = sock.makefile("rwb", buffering=0)
+
+    def _close_control(self):
+        for f in (self._ctl_file, self._ctl):
+            if f is not None:
+                try:
+                    f.close()
+                except OSError:
+                    pass
+        self._ctl = self._ctl_file = None
+
+    def call(self, cmd, **args):
+        """Send one control request; the reply dict, or ControlError."""
+        with self._ctl_lock:
+            if self._ctl is None:
+                self._open_control()
+            args["cmd"] = cmd
+            self._ctl_file.write(json.dumps(args).encode() + b"\n")
+            line = self._ctl_file.readline()
+        if not line:
+            raise ControlError("control channel closed")
+        reply = json.loads(line)
+        if not reply.pop("ok", False):
+            raise ControlError(reply.get("error", "failed"))
+        return reply
+
+    def state(self):
+        return self.call("state")
+
+    def attach(self, udid=None):
+        return self.call("attach", **({"udid": udid} if udid else {}))["device_id"]
+
+    def detach(self):
+        return self.call("detach")["was_attached"]
+
+    def set(self, **settings):
+        return self.call("set", **settings)
+
+    def fault(self, name, value=True):
+        return self.call("fault", name=name, value=value)
+
+    def clear_faults(self):
+        return self.call("clear_faults")
+
+    def cut(self, after_bytes=None, after_replies=None, detach=False):
+        args = {"detach": detach}
+        if after_bytes is not None:
+            args["after_bytes"] = after_bytes
+        if after_replies is not None:
+            args["after_replies"] = after_replies
+        return self.call("cut", **args)
+
+    def unpair(self):
+        return self.call("unpair")
+
+    def untrust(self):
+        return self.call("untrust")
+
+    def make_paired(self):
+        return self.call("make_paired")["host_id"]
+
+    def has_pair_record(self):
+        return self.state()["pair_record"]
+
+    def counter(self, name):
+        return self.state()["counters"].get(name, 0)
+
+    @property
+    def udid(self):
+        return self.state()["udid"]
+
+    @property
+    def device_id(self):
+        return self.state()["device_id"]
+
+    # ---- protocol clients ----
+
+    def mux_request(self, message):
+        with MuxSocket(self.socket_path) as mux:
+            return mux.request(message)
+
+    def connect(self, port, device_id=None):
+        """A raw pipe to a device port through usbmuxd Connect (MuxError on refusal)."""
+        mux = MuxSocket(self.socket_path)
+        try:
+            reply = mux.request({"MessageType": "Connect",
+                                 "DeviceID": self.device_id if device_id is None else device_id,
+                                 "PortNumber": socket.htons(port)})
+            if reply.get("Number") != 0:
+                raise MuxError(reply.get("Number", -1))
+            return mux.detach()
+        except BaseException:
+            mux.close()
+            raise
+
+    def lockdown(self):
+        return LockdownClient(self.connect(LOCKDOWN_PORT))
+
+    def afc(self, pair_if_needed=True):
+        """An AFC client over a session started with a HostID the device trusts."""
+        with self.lockdown() as ld:
+            host_id = "TEST-HOST-" + str(os.getpid())
+            if pair_if_needed:
+                ld.request("Pair", PairRecord={"HostID": host_id, "SystemBUID": "TEST"})
+            ld.request("StartSession", HostID=host_id, SystemBUID="TEST")
+            port = ld.request("StartService", Service="com.apple.afc")["Port"]
+        return AfcClient(self.connect(port))
+
+
+class MuxSocket:
+    HEADER = struct.Struct("<IIII")
+
+    def __init__(self, path):
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.sock.settimeout(10)
+        self.sock.connect(path)
+        self.tag = 0
+
+    def send(self, message):
+        self.tag += 1
+        body = plistlib.dumps(dict({"ClientVersionString": "fakedevice_control",
+                                    "ProgName": "test", "kLibUSBMuxVersion": 3}, **message))
+        self.sock.sendall(self.HEADER.pack(16 + len(body), 1, 8, self.tag) + body)
+
+    def receive(self):
+        length, _version, _message, tag = self.HEADER.unpack(recv_exact(self.sock, 16))
+        return tag, plistlib.loads(recv_exact(self.sock, length - 16))
+
+    def request(self, message):
+        self.send(message)
+        tag, reply = self.receive()
+        if tag != self.tag:
+            raise AssertionError("reply tag %d for request %d" % (tag, self.tag))
+        return reply
+
+    def detach(self):
+        sock, self.sock = self.sock, None
+        return sock
+
+    def close(self):
+        if self.sock is not None:
+            self.sock.close()
+            self.sock = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class LockdownClient:
+    def __init__(self, sock):
+        self.sock = sock
+
+    def request(self, name, **keys):
+        body = plistlib.dumps(dict(keys, Request=name, Label="fakedevice_control"))
+        self.sock.sendall(struct.pack(">I", len(body)) + body)
+        (length,) = struct.unpack(">I", recv_exact(self.sock, 4))
+        return plistlib.loads(recv_exact(self.sock, length))
+
+    def close(self):
+        self.sock.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class AfcError(Exception):
+    def __init__(self, status):
+        super().__init__("AFC status %d" % status)
+        self.status = status
+
+
+class AfcClient:
+    HEADER = struct.Struct("<8sQQQQ")
+    STATUS, DATA, OPEN_RES, TELL_RES = 0x01, 0x02, 0x0E, 0x13
+
+    def __init__(self, sock):
+        self.sock = sock
+        self.num = 0
+
+    def send(self, op, hdata=b"", payload=b""):
+        self.num += 1
+        this_len = 40 + len(hdata)
+        self.sock.sendall(self.HEADER.pack(b"CFA6LPAA", this_len + len(payload), this_len,
+                                           self.num, op) + hdata + payload)
+
+    def receive(self):
+        """(op, header data + payload) of one reply; checks magic and packet number."""
+        magic, entire, this_len, num, op = self.HEADER.unpack(recv_exact(self.sock, 40))
+        if magic != b"CFA6LPAA" or num != self.num:
+            raise AssertionError("bad reply header %r num %d for %d" % (magic, num, self.num))
+        return op, recv_exact(self.sock, entire - 40)
+
+    def call(self, op, hdata=b"", payload=b""):
+        """Reply body; AfcError for a non-zero STATUS."""
+        self.send(op, hdata, payload)
+        rop, body = self.receive()
+        if rop == self.STATUS:
+            status = struct.unpack("<Q", body[:8])[0]
+            if status:
+                raise AfcError(status)
+        return rop, body
+
+    @staticmethod
+    def _path(p):
+        return p.encode() + b"\0"
+
+    def open(self, path, mode):
+        rop, body = self.call(0x0D, struct.pack("<Q", mode) + self._path(path))
+        assert rop == self.OPEN_RES, rop
+        return struct.unpack("<Q", body)[0]
+
+    def read(self, handle, length):
+        rop, body = self.call(0x0F, struct.pack("<QQ", handle, length))
+        assert rop == self.DATA, rop
+        return body
+
+    def write(self, handle, data):
+        self.call(0x10, struct.pack("<Q", handle), data)
+
+    def seek(self, handle, offset, whence=0):
+        self.call(0x11, struct.pack("<QQq", handle, whence, offset))
+
+    def tell(self, handle):
+        rop, body = self.call(0x12, struct.pack("<Q", handle))
+        assert rop == self.TELL_RES, rop
+        return struct.unpack("<Q", body)[0]
+
+    def close_file(self, handle):
+        self.call(0x14, struct.pack("<Q", handle))
+
+    def read_dir(self, path):
+        return self.call(0x03, self._path(path))[1].split(b"\0")[:-1]
+
+    def file_info(self, path):
+        items = self.call(0x0A, self._path(path))[1].split(b"\0")[:-1]
+        return {items[i].decode(): items[i + 1].decode() for i in range(0, len(items), 2)}
+
+    def make_dir(self, path):
+        self.call(0x09, self._path(path))
+
+    def remove(self, path):
+        self.call(0x08, self._path(path))
+
+    def fetch(self, path, piece=1 << 20):
+        handle = self.open(path, 1)
+        parts = []
+        while True:
+            chunk = self.read(handle, piece)
+            if not chunk:
+                break
+            parts.append(chunk)
+        self.close_file(handle)
+        return b"".join(parts)
+
+    def close(self):
+        self.sock.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def recv_exact(sock, n):
+    buf = bytearray()
+    while len(buf) < n:
+        chunk = sock.recv(min(n - len(buf), 1 << 20))
+        if not chunk:
+            raise ConnectionError("closed after %d of %d bytes" % (len(buf), n))
+        buf += chunk
+    return bytes(buf)

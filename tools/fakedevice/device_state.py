@@ -1,0 +1,294 @@
+"""The emulated handheld's shared state: presence, identity, trust, faults, counters.
+
+Every service thread reads and changes this one object under its lock. Sockets that
+belong to the device (lockdownd and AFC pipes) are registered here so that a detach
+or a link cut can close them from any thread.
+"""
+
+import os
+import plistlib
+import socket
+import threading
+import uuid
+
+# A real PKCS#1 public key, so the host's pairing code can build a device
+# certificate over it. The device never needs the private half: it does not check
+# the certificates it is given, and sessions stay in plain text.
+DEVICE_PUBLIC_KEY_PEM = b"""-----BEGIN RSA PUBLIC KEY-----
+MIIBCgKCAQEAuVwCQRU2n1gn/ccWBS6T0NUuHyj4YYUmihXdybPCCZhugJwWe7eO
+D7nEsU6ZF0IHcGTBQdQJqmZ/1Du8rzv0k3p3in2FJwJ7Ybu8A6jas+L/A1URjcFa
+V+YmEq4VlgC5+dNAZJMGO2TbP7BtPtovIHZYhqCg03wGrqqMWJi1FucX6NwJKKK8
+3V2VzDi6qpC7T+xwE7g+zq0nxXwMwkcqgG/apfx2JaolAWiFCSIiuAcHSrs7WArn
+71CMYGVp+GuCm+G9sOuf2YiKD8pOpMbFcPRmiVAJoObLDHyLngWqrSzF5JBdG/yh
+Wb9H6Fwn5vN6rNVgHwzemFp8UrjmEYNdrwIDAQAB
+-----END RSA PUBLIC KEY-----
+"""
+
+DEFAULT_UDID = "00008030fa1d2c3b4e5f60718293a4b5c6d7e8f9"
+LOCKDOWN_PORT = 62078
+AFC_PORT = 49170
+
+# Faults and their "switched on" value when a test just says true. A string value
+# is the lockdownd Error text sent back, so tests can pick other refusals too.
+FAULT_DEFAULTS = {
+    "pair_refused": "UserDeniedPairing",
+    "validate_fails": "InvalidHostID",
+    "session_refused": "InvalidHostID",
+    "service_refused": "InvalidService",
+    "refuse_lockdown": True,
+    "read_error_at": None,     # file offset from which READ answers STATUS 4
+    "read_error_path": None,   # limit read_error_at to this device path
+}
+
+_PLACEHOLDER_CERT = b"-----BEGIN CERTIFICATE-----\nZmFrZWRldmljZQ==\n-----END CERTIFICATE-----\n"
+
+
+class DeviceState:
+    def __init__(self, udid=DEFAULT_UDID, state_dir=None, log=None):
+        self.lock = threading.RLock()
+        self.log = log
+        self.udid = udid
+        self.attached = False
+        self.device_id = 0
+        self._next_device_id = 1
+        self.product_version = "15.0"
+        self.device_name = "Emulated iPhone"
+        self.wifi_address = "3c:22:fb:00:11:22"
+        self.trust_any_host = False
+        self.trusted_hosts = set()
+        self.latency = 0.0          # seconds slept before each AFC reply
+        self.max_read = 0           # 0: READ answers as much as asked
+        self.faults = {name: None for name in FAULT_DEFAULTS}
+        # Link cut: bytes of READ payload still allowed, or replies still allowed.
+        self.cut_bytes = None
+        self.cut_replies = None
+        self.cut_detach = False
+        self.counters = {"afc_requests": 0, "afc_bytes_read": 0, "afc_bytes_written": 0,
+                         "lockdown_connections": 0, "afc_connections": 0,
+                         "pair_requests": 0, "sessions": 0, "cuts": 0}
+        self.state_dir = state_dir
+        self.pair_records = {}
+        self.buid = str(uuid.uuid4()).upper()
+        self._listeners = {}        # socket -> lock serialising its writes
+        self._device_socks = {}     # socket -> DeviceID it was opened for
+        self._load_state()
+
+    # ---- persistence of pair records (only inside the emulator's state folder) ----
+
+    def _load_state(self):
+        if not self.state_dir:
+            return
+        os.makedirs(os.path.join(self.state_dir, "pair_records"), exist_ok=True)
+        buid_path = os.path.join(self.state_dir, "buid")
+        if os.path.exists(buid_path):
+            with open(buid_path) as f:
+                self.buid = f.read().strip() or self.buid
+        else:
+            with open(buid_path, "w") as f:
+                f.write(self.buid)
+        folder = os.path.join(self.state_dir, "pair_records")
+        for name in os.listdir(folder):
+            if name.endswith(".plist"):
+                with open(os.path.join(folder, name), "rb") as f:
+                    self.pair_records[name[:-6]] = f.read()
+        trusted = os.path.join(self.state_dir, "trusted_hosts")
+        if os.path.exists(trusted):
+            with open(trusted) as f:
+                self.trusted_hosts = {line.strip() for line in f if line.strip()}
+
+    def _store_state(self):
+        if not self.state_dir:
+            return
+        folder = os.path.join(self.state_dir, "pair_records")
+        for name in os.listdir(folder):
+            if name.endswith(".plist") and name[:-6] not in self.pair_records:
+                os.unlink(os.path.join(folder, name))
+        for record_id, data in self.pair_records.items():
+            with open(os.path.join(folder, record_id + ".plist"), "wb") as f:
+                f.write(data)
+        with open(os.path.join(self.state_dir, "trusted_hosts"), "w") as f:
+            f.write("".join(h + "\n" for h in sorted(self.trusted_hosts)))
+
+    def save_pair_record(self, record_id, data):
+        with self.lock:
+            self.pair_records[record_id] = bytes(data)
+            self._store_state()
+
+    def delete_pair_record(self, record_id):
+        with self.lock:
+            found = self.pair_records.pop(record_id, None) is not None
+            self._store_state()
+            return found
+
+    def trust(self, host_id):
+        with self.lock:
+            self.trusted_hosts.add(host_id)
+            self._store_state()
+
+    def untrust_all(self):
+        with self.lock:
+            self.trusted_hosts.clear()
+            self._store_state()
+
+    def is_trusted(self, host_id):
+        with self.lock:
+            return self.trust_any_host or (host_id in self.trusted_hosts)
+
+    def make_paired(self):
+        """A host record and the device's trust without running a real pairing.
+
+        The certificates are placeholders: with plain-text sessions the host never
+        uses them, and the device does not check them.
+        """
+        host_id = str(uuid.uuid4()).upper()
+        record = {
+            "DeviceCertificate": _PLACEHOLDER_CERT,
+            "HostCertificate": _PLACEHOLDER_CERT,
+            "RootCertificate": _PLACEHOLDER_CERT,
+            "HostPrivateKey": b"",
+            "RootPrivateKey": b"",
+            "HostID": host_id,
+            "SystemBUID": self.buid,
+            "WiFiMACAddress": self.wifi_address,
+        }
+        with self.lock:
+            self.pair_records[self.udid] = plistlib.dumps(record, fmt=plistlib.FMT_BINARY)
+            self.trusted_hosts.add(host_id)
+            self._store_state()
+        return host_id
+
+    # ---- faults ----
+
+    def fault(self, name):
+        with self.lock:
+            return self.faults.get(name)
+
+    def set_fault(self, name, value):
+        if name not in FAULT_DEFAULTS:
+            raise KeyError(name)
+        if value is True and FAULT_DEFAULTS[name] not in (None, True):
+            value = FAULT_DEFAULTS[name]
+        if value is False:
+            value = None
+        with self.lock:
+            self.faults[name] = value
+
+    def clear_faults(self):
+        with self.lock:
+            self.faults = {name: None for name in FAULT_DEFAULTS}
+            self.cut_bytes = None
+            self.cut_replies = None
+            self.cut_detach = False
+            self.latency = 0.0
+            self.max_read = 0
+
+    def count(self, name, n=1):
+        with self.lock:
+            self.counters[name] = self.counters.get(name, 0) + n
+
+    # ---- usbmuxd view: presence, events, device sockets ----
+
+    def device_record(self):
+        return {
+            "MessageType": "Attached",
+            "DeviceID": self.device_id,
+            "Properties": {
+                "ConnectionSpeed": 480000000,
+                "ConnectionType": "USB",
+                "DeviceID": self.device_id,
+                "LocationID": 0,
+                "ProductID": 0x12A8,
+                "SerialNumber": self.udid,
+            },
+        }
+
+    def add_listener(self, sock, send_event):
+        """Register a Listen socket; announces the device if it is present."""
+        with self.lock:
+            write_lock = threading.Lock()
+            self._listeners[sock] = (write_lock, send_event)
+            if self.attached:
+                self._send_event(sock, self.device_record())
+
+    def remove_listener(self, sock):
+        with self.lock:
+            self._listeners.pop(sock, None)
+
+    def _send_event(self, sock, message):
+        write_lock, send_event = self._listeners[sock]
+        with write_lock:
+            try:
+                send_event(sock, message)
+            except OSError:
+                self._listeners.pop(sock, None)
+
+    def _broadcast(self, message):
+        for sock in list(self._listeners):
+            self._send_event(sock, message)
+
+    def attach(self, udid=None):
+        with self.lock:
+            if self.attached:
+                return self.device_id
+            if udid:
+                self.udid = udid
+            self.device_id = self._next_device_id
+            self._next_device_id += 1
+            self.attached = True
+            self._broadcast(self.device_record())
+            return self.device_id
+
+    def detach(self):
+        with self.lock:
+            if not self.attached:
+                return False
+            self.attached = False
+            gone = self.device_id
+            self._broadcast({"MessageType": "Detached", "DeviceID": gone})
+            for sock, dev_id in list(self._device_socks.items()):
+                if dev_id == gone:
+                    self.close_device_socket(sock)
+            return True
+
+    def notify_paired(self, record_id):
+        with self.lock:
+            if self.attached and record_id == self.udid:
+                self._broadcast({"MessageType": "Paired", "DeviceID": self.device_id})
+
+    def register_device_socket(self, sock, device_id):
+        with self.lock:
+            self._device_socks[sock] = device_id
+
+    def unregister_device_socket(self, sock):
+        with self.lock:
+            self._device_socks.pop(sock, None)
+
+    def close_device_socket(self, sock):
+        # shutdown wakes the thread blocked in recv on it; that thread closes it.
+        try:
+            sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        self._device_socks.pop(sock, None)
+
+    def snapshot(self):
+        with self.lock:
+            return {
+                "attached": self.attached,
+                "device_id": self.device_id if self.attached else None,
+                "udid": self.udid,
+                "product_version": self.product_version,
+                "device_name": self.device_name,
+                "buid": self.buid,
+                "trust_any_host": self.trust_any_host,
+                "trusted_hosts": sorted(self.trusted_hosts),
+                "pair_record": self.udid in self.pair_records,
+                "pair_record_ids": sorted(self.pair_records),
+                "listeners": len(self._listeners),
+                "device_sockets": len(self._device_socks),
+                "latency_ms": self.latency * 1000.0,
+                "max_read": self.max_read,
+                "faults": {k: v for k, v in self.faults.items() if v is not None},
+                "cut_pending": self.cut_bytes is not None or self.cut_replies is not None,
+                "counters": dict(self.counters),
+            }
