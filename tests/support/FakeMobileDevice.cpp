@@ -1,0 +1,876 @@
+#include "FakeMobileDevice.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+
+// The opaque framework records, as the fake models them.
+struct AMDevice {
+  int refs = 0;
+  bool freed = false;
+  bool attached = false;
+  bool paired = true;
+  bool trusted = true;
+  bool connected = false;
+  bool session = false;
+  uint32_t max_read = 0;
+  bool fail_reads = false;
+  uint64_t fail_after = 0;
+  int32_t fail_status = 0;
+  bool open_without_reference = false;
+  std::string folder;
+  std::map<std::string, std::shared_ptr<const std::string>> files;
+  std::map<std::string, std::shared_ptr<std::string>> written;
+};
+
+struct AMDeviceNotification {
+  int generation = 0;
+};
+
+namespace {
+
+struct OpenFile {
+  AMDevice* device = nullptr;
+  uint64_t mode = 0;
+  uint64_t position = 0;
+  std::shared_ptr<const std::string> bytes;  // mode 1 from memory
+  int fd = -1;                               // mode 1 from a folder
+  std::shared_ptr<std::string> written;      // mode 3
+};
+
+}  // namespace
+
+struct AFCConnection {
+  AMDevice* device = nullptr;
+  bool closed = false;
+  std::map<uint64_t, OpenFile> files;
+};
+
+namespace fakemd {
+namespace {
+
+struct Rule {
+  Call call;
+  int32_t status;
+  long nth;
+};
+
+struct State {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::unique_ptr<AMDevice>> devices;
+  std::vector<std::unique_ptr<AFCConnection>> connections;
+  std::vector<std::unique_ptr<AMDeviceNotification>> subscriptions;
+  std::map<uint32_t, AMDevice*> service_handles;
+  uint32_t next_service_handle = 0x5000;
+  uint64_t next_file_ref = 0x100;
+  std::vector<Rule> rules;
+  std::array<long, static_cast<size_t>(Call::kCount)> counts{};
+  std::vector<LoggedCall> log;
+  long misuse = 0;
+  // The newest subscription.
+  am_device_notification_callback callback = nullptr;
+  CFRunLoopRef loop = nullptr;
+  int generation = 0;
+  std::set<CFRunLoopRef> loops;
+  long posted = 0;
+  long handled = 0;
+};
+
+State& state() {
+  static State* s = new State;  // outlives every thread that may still call in
+  return *s;
+}
+
+using Lock = std::unique_lock<std::mutex>;
+
+// Counts the call and returns the injected status, if a rule matches.
+bool injected(State& s, Call call, int32_t* status) {
+  const long n = ++s.counts[static_cast<size_t>(call)];
+  for (const Rule& rule : s.rules) {
+    if (rule.call == call && (rule.nth == 0 || rule.nth == n)) {
+      *status = rule.status;
+      return true;
+    }
+  }
+  return false;
+}
+
+int32_t logged(State& s, LoggedCall entry, int32_t status) {
+  entry.status = status;
+  s.log.push_back(std::move(entry));
+  return status;
+}
+
+bool known_device(State& s, AMDevice* device) {
+  for (auto& d : s.devices)
+    if (d.get() == device) return true;
+  return false;
+}
+
+// A device usable by a call: known and not freed. Counts a misuse otherwise.
+bool live(State& s, AMDevice* device) {
+  if (!device) return false;
+  if (!known_device(s, device) || device->freed) {
+    ++s.misuse;
+    return false;
+  }
+  return true;
+}
+
+void retain_locked(AMDevice* device) { ++device->refs; }
+
+void release_locked(State& s, AMDevice* device) {
+  if (!device || !known_device(s, device)) return;
+  if (device->refs <= 0) {
+    ++s.misuse;
+    return;
+  }
+  if (--device->refs == 0) {
+    device->freed = true;
+    device->connected = false;
+    device->session = false;
+  }
+}
+
+void close_file(OpenFile& file) {
+  if (file.fd >= 0) ::close(file.fd);
+  file.fd = -1;
+}
+
+void close_connection_locked(State& s, AFCConnection* connection) {
+  for (auto& [ref, file] : connection->files) close_file(file);
+  connection->files.clear();
+  connection->closed = true;
+  release_locked(s, connection->device);
+}
+
+AFCConnection* live_connection(State& s, AFCConnectionRef connection) {
+  if (!connection) return nullptr;
+  for (auto& c : s.connections) {
+    if (c.get() == connection) {
+      if (c->closed) break;
+      return c.get();
+    }
+  }
+  ++s.misuse;
+  return nullptr;
+}
+
+// Posts one notification onto the newest subscriber's loop. The queued
+// notification holds a reference to its device until it has been handled.
+void post_locked(State& s, AMDevice* device, uint32_t kind) {
+  if (!s.loop || !s.callback) return;
+  retain_locked(device);
+  ++s.posted;
+  const int generation = s.generation;
+  am_device_notification_callback callback = s.callback;
+  CFRunLoopRef loop = s.loop;
+  CFRunLoopPerformBlock(loop, [device, kind, generation, callback] {
+    State& st = state();
+    bool current;
+    {
+      Lock lock(st.mutex);
+      current = generation == st.generation;
+    }
+    // A replaced subscription's undelivered notifications are dropped.
+    if (current) {
+      am_device_notification_callback_info info{device, kind};
+      callback(&info, nullptr);
+    }
+    Lock lock(st.mutex);
+    release_locked(st, device);
+    ++st.handled;
+    st.changed.notify_all();
+  });
+  CFRunLoopWakeUp(loop);
+}
+
+AMDevice* device_locked(State& s, AMDeviceRef device) {
+  return known_device(s, device) ? device : nullptr;
+}
+
+}  // namespace
+
+const char* call_name(Call call) noexcept {
+  static constexpr std::array<const char*, static_cast<size_t>(Call::kCount)> names{
+      "AMDeviceNotificationSubscribe", "AMDeviceRetain", "AMDeviceRelease",
+      "AMDeviceConnect", "AMDeviceIsPaired", "AMDevicePair",
+      "AMDeviceValidatePairing", "AMDeviceStartSession", "AMDeviceStartService",
+      "AMDeviceStopSession", "AMDeviceDisconnect", "AFCConnectionOpen",
+      "AFCConnectionClose", "AFCFileRefOpen", "AFCFileRefRead", "AFCFileRefWrite",
+      "AFCFileRefSeek", "AFCFileRefClose"};
+  const auto index = static_cast<size_t>(call);
+  return index < names.size() ? names[index] : "?";
+}
+
+void reset() noexcept {
+  State& s = state();
+  Lock lock(s.mutex);
+  for (auto& c : s.connections)
+    for (auto& [ref, file] : c->files) close_file(file);
+  s.connections.clear();
+  s.devices.clear();
+  s.subscriptions.clear();
+  s.service_handles.clear();
+  s.rules.clear();
+  s.counts.fill(0);
+  s.log.clear();
+  s.misuse = 0;
+  s.callback = nullptr;
+  s.loop = nullptr;
+  ++s.generation;  // anything still queued somewhere is dropped
+  s.loops.clear();
+  s.posted = s.handled = 0;
+  s.changed.notify_all();
+}
+
+// ---- Devices ----------------------------------------------------------------
+
+AMDeviceRef add_device() {
+  State& s = state();
+  Lock lock(s.mutex);
+  s.devices.push_back(std::make_unique<AMDevice>());
+  return s.devices.back().get();
+}
+
+void attach(AMDeviceRef device) {
+  State& s = state();
+  Lock lock(s.mutex);
+  AMDevice* d = device_locked(s, device);
+  if (!d || d->attached) return;
+  d->attached = true;
+  d->freed = false;
+  retain_locked(d);
+  post_locked(s, d, ADNCI_MSG_CONNECTED);
+}
+
+void detach(AMDeviceRef device) {
+  State& s = state();
+  Lock lock(s.mutex);
+  AMDevice* d = device_locked(s, device);
+  if (!d || !d->attached) return;
+  d->attached = false;
+  d->connected = false;
+  d->session = false;
+  post_locked(s, d, ADNCI_MSG_DISCONNECTED);
+  release_locked(s, d);
+}
+
+void post_notification(AMDeviceRef device, uint32_t kind) {
+  State& s = state();
+  Lock lock(s.mutex);
+  if (AMDevice* d = device_locked(s, device)) post_locked(s, d, kind);
+}
+
+void set_paired(AMDeviceRef device, bool paired) {
+  State& s = state();
+  Lock lock(s.mutex);
+  if (AMDevice* d = device_locked(s, device)) d->paired = paired;
+}
+
+void set_trusted(AMDeviceRef device, bool trusted) {
+  State& s = state();
+  Lock lock(s.mutex);
+  if (AMDevice* d = device_locked(s, device)) d->trusted = trusted;
+}
+
+int ref_count(AMDeviceRef device) {
+  State& s = state();
+  Lock lock(s.mutex);
+  AMDevice* d = device_locked(s, device);
+  return d ? d->refs : 0;
+}
+
+bool is_freed(AMDeviceRef device) {
+  State& s = state();
+  Lock lock(s.mutex);
+  AMDevice* d = device_locked(s, device);
+  return d && d->freed;
+}
+
+bool is_connected(AMDeviceRef device) {
+  State& s = state();
+  Lock lock(s.mutex);
+  AMDevice* d = device_locked(s, device);
+  return d && d->connected;
+}
+
+bool has_session(AMDeviceRef device) {
+  State& s = state();
+  Lock lock(s.mutex);
+  AMDevice* d = device_locked(s, device);
+  return d && d->session;
+}
+
+// ---- Files ------------------------------------------------------------------
+
+void put_file(AMDeviceRef device, const std::string& path, std::string bytes) {
+  put_file(device, path, std::make_shared<const std::string>(std::move(bytes)));
+}
+
+void put_file(AMDeviceRef device, const std::string& path,
+              std::shared_ptr<const std::string> bytes) {
+  State& s = state();
+  Lock lock(s.mutex);
+  if (AMDevice* d = device_locked(s, device)) {
+    d->written.erase(path);
+    d->files[path] = std::move(bytes);
+  }
+}
+
+void serve_folder(AMDeviceRef device, const std::string& folder) {
+  State& s = state();
+  Lock lock(s.mutex);
+  if (AMDevice* d = device_locked(s, device)) d->folder = folder;
+}
+
+std::string file_contents(AMDeviceRef device, const std::string& path) {
+  State& s = state();
+  Lock lock(s.mutex);
+  AMDevice* d = device_locked(s, device);
+  if (!d) return {};
+  if (auto it = d->written.find(path); it != d->written.end()) return *it->second;
+  if (auto it = d->files.find(path); it != d->files.end()) return *it->second;
+  return {};
+}
+
+void set_max_read(AMDeviceRef device, uint32_t bytes) {
+  State& s = state();
+  Lock lock(s.mutex);
+  if (AMDevice* d = device_locked(s, device)) d->max_read = bytes;
+}
+
+void fail_read_after(AMDeviceRef device, uint64_t bytes, int32_t status) {
+  State& s = state();
+  Lock lock(s.mutex);
+  if (AMDevice* d = device_locked(s, device)) {
+    d->fail_reads = true;
+    d->fail_after = bytes;
+    d->fail_status = status;
+  }
+}
+
+void set_open_without_reference(AMDeviceRef device, bool on) {
+  State& s = state();
+  Lock lock(s.mutex);
+  if (AMDevice* d = device_locked(s, device)) d->open_without_reference = on;
+}
+
+// ---- Rules, counters, log ----------------------------------------------------
+
+void fail(Call call, int32_t status, long nth) {
+  State& s = state();
+  Lock lock(s.mutex);
+  s.rules.push_back({call, status, nth});
+}
+
+long call_count(Call call) {
+  State& s = state();
+  Lock lock(s.mutex);
+  return s.counts[static_cast<size_t>(call)];
+}
+
+std::vector<LoggedCall> log() {
+  State& s = state();
+  Lock lock(s.mutex);
+  return s.log;
+}
+
+std::vector<LoggedCall> log_of(Call call) {
+  State& s = state();
+  Lock lock(s.mutex);
+  std::vector<LoggedCall> out;
+  for (const LoggedCall& entry : s.log)
+    if (entry.call == call) out.push_back(entry);
+  return out;
+}
+
+int open_connections() {
+  State& s = state();
+  Lock lock(s.mutex);
+  return static_cast<int>(std::count_if(s.connections.begin(), s.connections.end(),
+                                        [](auto& c) { return !c->closed; }));
+}
+
+int open_files() {
+  State& s = state();
+  Lock lock(s.mutex);
+  size_t n = 0;
+  for (auto& c : s.connections) n += c->files.size();
+  return static_cast<int>(n);
+}
+
+long misuse_count() {
+  State& s = state();
+  Lock lock(s.mutex);
+  return s.misuse;
+}
+
+// ---- Notifications -------------------------------------------------------------
+
+int subscription_count() {
+  State& s = state();
+  Lock lock(s.mutex);
+  return static_cast<int>(s.subscriptions.size());
+}
+
+int subscriber_loops() {
+  State& s = state();
+  Lock lock(s.mutex);
+  return static_cast<int>(s.loops.size());
+}
+
+CFRunLoopRef subscriber_loop() {
+  State& s = state();
+  Lock lock(s.mutex);
+  return s.loop;
+}
+
+bool wait_for_subscriptions(int count, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (subscription_count() < count) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+bool wait_until_handled(std::chrono::milliseconds timeout) {
+  State& s = state();
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  Lock lock(s.mutex);
+  for (;;) {
+    if (!s.changed.wait_until(lock, deadline, [&s] { return s.posted == s.handled; }))
+      return false;
+    CFRunLoopRef loop = s.loop;
+    if (!loop) return true;
+    // A marker behind whatever is queued on the loop: once it has run, so
+    // has everything queued before it.
+    const long before = s.posted;
+    auto done = std::make_shared<bool>(false);
+    lock.unlock();
+    CFRunLoopPerformBlock(loop, [done] {
+      State& st = state();
+      Lock l(st.mutex);
+      *done = true;
+      st.changed.notify_all();
+    });
+    CFRunLoopWakeUp(loop);
+    lock.lock();
+    if (!s.changed.wait_until(lock, deadline, [&done] { return *done; })) return false;
+    if (s.posted == before && s.posted == s.handled) return true;
+  }
+}
+
+// ---- DeviceThread -----------------------------------------------------------------
+
+DeviceThread::DeviceThread(DeviceLink* link) {
+  std::mutex m;
+  std::condition_variable ready;
+  CFRunLoopRef loop = nullptr;
+  thread_ = std::thread([&, link] {
+    CFRunLoopRef mine = CFRunLoopGetCurrent();
+    (void)mdv_subscribe_to_notifications(link);
+    {
+      // Notified under the lock: the constructor's locals die once it sees
+      // the loop.
+      std::lock_guard l(m);
+      loop = mine;
+      ready.notify_all();
+    }
+    CFRunLoopRun();
+  });
+  std::unique_lock l(m);
+  ready.wait(l, [&] { return loop != nullptr; });
+  loop_ = loop;
+}
+
+DeviceThread::~DeviceThread() {
+  CFRunLoopPerformBlock(loop_, [] { CFRunLoopStop(CFRunLoopGetCurrent()); });
+  CFRunLoopWakeUp(loop_);
+  thread_.join();
+}
+
+}  // namespace fakemd
+
+// ---- The framework surface ---------------------------------------------------------
+
+using fakemd::Call;
+using fakemd::LoggedCall;
+using fakemd::Lock;
+using fakemd::state;
+
+int32_t AMDeviceNotificationSubscribe(am_device_notification_callback callback,
+                                      uint32_t, uint32_t, void*,
+                                      AMDeviceNotificationRef* subscription) noexcept {
+  if (subscription) *subscription = nullptr;
+  auto& s = state();
+  Lock lock(s.mutex);
+  int32_t status = 0;
+  LoggedCall entry{Call::NotificationSubscribe};
+  if (fakemd::injected(s, Call::NotificationSubscribe, &status))
+    return fakemd::logged(s, entry, status);
+  if (!callback || !subscription)
+    return fakemd::logged(s, entry, kAMDInvalidArgument);
+  s.subscriptions.push_back(std::make_unique<AMDeviceNotification>());
+  ++s.generation;
+  s.subscriptions.back()->generation = s.generation;
+  *subscription = s.subscriptions.back().get();
+  s.callback = callback;
+  s.loop = CFRunLoopGetCurrent();
+  s.loops.insert(s.loop);
+  fakemd::logged(s, entry, 0);
+  // Devices already attached are announced to the new subscriber.
+  for (auto& device : s.devices)
+    if (device->attached) fakemd::post_locked(s, device.get(), ADNCI_MSG_CONNECTED);
+  return 0;
+}
+
+AMDeviceRef AMDeviceRetain(AMDeviceRef device) noexcept {
+  auto& s = state();
+  Lock lock(s.mutex);
+  ++s.counts[static_cast<size_t>(Call::DeviceRetain)];
+  if (device && fakemd::live(s, device)) fakemd::retain_locked(device);
+  return device;
+}
+
+void AMDeviceRelease(AMDeviceRef device) noexcept {
+  auto& s = state();
+  Lock lock(s.mutex);
+  ++s.counts[static_cast<size_t>(Call::DeviceRelease)];
+  if (device) fakemd::release_locked(s, device);
+}
+
+namespace {
+
+// The common head of the AMDevice* calls: count, log, injected status, a
+// usable device. Returns true with *status set when the call is decided.
+bool device_call_head(fakemd::State& s, Call call, AMDeviceRef device, int32_t* status,
+                      bool needs_connection, LoggedCall entry = {}) {
+  entry.call = call;
+  entry.device = device;
+  if (fakemd::injected(s, call, status)) {
+    fakemd::logged(s, std::move(entry), *status);
+    return true;
+  }
+  if (!fakemd::live(s, device)) {
+    *status = kAMDInvalidArgument;
+  } else if (needs_connection && !device->connected) {
+    *status = kAMDNotConnected;
+  } else {
+    return false;
+  }
+  fakemd::logged(s, std::move(entry), *status);
+  return true;
+}
+
+}  // namespace
+
+int32_t AMDeviceConnect(AMDeviceRef device) noexcept {
+  auto& s = state();
+  Lock lock(s.mutex);
+  int32_t status = 0;
+  if (device_call_head(s, Call::DeviceConnect, device, &status, false)) return status;
+  if (!device->attached) return fakemd::logged(s, {Call::DeviceConnect, device}, -3);
+  // A new control connection replaces the old one, and its session.
+  device->connected = true;
+  device->session = false;
+  return fakemd::logged(s, {Call::DeviceConnect, device}, 0);
+}
+
+int32_t AMDeviceIsPaired(AMDeviceRef device) noexcept {
+  auto& s = state();
+  Lock lock(s.mutex);
+  int32_t value = 0;
+  LoggedCall entry{Call::DeviceIsPaired, device};
+  if (fakemd::injected(s, Call::DeviceIsPaired, &value))
+    return fakemd::logged(s, entry, value);
+  value = fakemd::live(s, device) && device->paired ? 1 : 0;
+  return fakemd::logged(s, entry, value);
+}
+
+int32_t AMDevicePair(AMDeviceRef device) noexcept {
+  auto& s = state();
+  Lock lock(s.mutex);
+  int32_t status = 0;
+  if (device_call_head(s, Call::DevicePair, device, &status, true)) return status;
+  device->paired = true;
+  device->trusted = true;
+  return fakemd::logged(s, {Call::DevicePair, device}, 0);
+}
+
+int32_t AMDeviceValidatePairing(AMDeviceRef device) noexcept {
+  auto& s = state();
+  Lock lock(s.mutex);
+  int32_t status = 0;
+  if (device_call_head(s, Call::DeviceValidatePairing, device, &status, true))
+    return status;
+  return fakemd::logged(s, {Call::DeviceValidatePairing, device},
+                        device->paired && device->trusted ? 0 : -21);
+}
+
+int32_t AMDeviceStartSession(AMDeviceRef device) noexcept {
+  auto& s = state();
+  Lock lock(s.mutex);
+  int32_t status = 0;
+  if (device_call_head(s, Call::DeviceStartSession, device, &status, true)) return status;
+  if (!(device->paired && device->trusted))
+    return fakemd::logged(s, {Call::DeviceStartSession, device}, -21);
+  device->session = true;
+  return fakemd::logged(s, {Call::DeviceStartSession, device}, 0);
+}
+
+int32_t AMDeviceStartService(AMDeviceRef device, CFStringRef name,
+                             uint32_t* service_handle) noexcept {
+  if (service_handle) *service_handle = 0;
+  auto& s = state();
+  Lock lock(s.mutex);
+  LoggedCall entry{Call::DeviceStartService, device};
+  if (const char* text = CFStringGetCStringPtr(name)) entry.text = text;
+  int32_t status = 0;
+  if (device_call_head(s, Call::DeviceStartService, device, &status, true, entry))
+    return status;
+  if (!name || !service_handle) return fakemd::logged(s, entry, kAMDInvalidArgument);
+  if (!device->session) return fakemd::logged(s, entry, -23);
+  const uint32_t handle = s.next_service_handle++;
+  s.service_handles[handle] = device;
+  *service_handle = handle;
+  entry.value = handle;
+  return fakemd::logged(s, entry, 0);
+}
+
+int32_t AMDeviceStopSession(AMDeviceRef device) noexcept {
+  auto& s = state();
+  Lock lock(s.mutex);
+  int32_t status = 0;
+  if (device_call_head(s, Call::DeviceStopSession, device, &status, false)) return status;
+  const int32_t result = device->session ? 0 : kAMDNotConnected;
+  device->session = false;
+  return fakemd::logged(s, {Call::DeviceStopSession, device}, result);
+}
+
+int32_t AMDeviceDisconnect(AMDeviceRef device) noexcept {
+  auto& s = state();
+  Lock lock(s.mutex);
+  int32_t status = 0;
+  if (device_call_head(s, Call::DeviceDisconnect, device, &status, false)) return status;
+  device->connected = false;
+  device->session = false;
+  return fakemd::logged(s, {Call::DeviceDisconnect, device}, 0);
+}
+
+int32_t AFCConnectionOpen(uint32_t service_handle, uint32_t,
+                          AFCConnectionRef* connection) noexcept {
+  if (connection) *connection = nullptr;
+  auto& s = state();
+  Lock lock(s.mutex);
+  LoggedCall entry{Call::ConnectionOpen};
+  entry.value = service_handle;
+  int32_t status = 0;
+  if (fakemd::injected(s, Call::ConnectionOpen, &status))
+    return fakemd::logged(s, entry, status);
+  auto it = s.service_handles.find(service_handle);
+  if (it == s.service_handles.end() || !connection)
+    return fakemd::logged(s, entry, 7);
+  AMDevice* device = it->second;
+  s.service_handles.erase(it);
+  if (!fakemd::live(s, device) || !device->attached) return fakemd::logged(s, entry, 30);
+  s.connections.push_back(std::make_unique<AFCConnection>());
+  AFCConnection* c = s.connections.back().get();
+  c->device = device;
+  fakemd::retain_locked(device);
+  *connection = c;
+  entry.connection = c;
+  return fakemd::logged(s, entry, 0);
+}
+
+int32_t AFCConnectionClose(AFCConnectionRef connection) noexcept {
+  auto& s = state();
+  Lock lock(s.mutex);
+  LoggedCall entry{Call::ConnectionClose};
+  entry.connection = connection;
+  int32_t status = 0;
+  if (fakemd::injected(s, Call::ConnectionClose, &status))
+    return fakemd::logged(s, entry, status);
+  if (!connection) return fakemd::logged(s, entry, 0);
+  AFCConnection* c = fakemd::live_connection(s, connection);
+  if (!c) return fakemd::logged(s, entry, 7);
+  fakemd::close_connection_locked(s, c);
+  return fakemd::logged(s, entry, 0);
+}
+
+namespace {
+
+// The common head of the AFC file calls. Returns true with *status set when
+// the call is decided; else *file_out is the open file (for ref calls).
+bool file_call_head(fakemd::State& s, LoggedCall& entry, AFCConnectionRef connection,
+                    int32_t* status, AFCConnection** connection_out) {
+  entry.connection = connection;
+  if (fakemd::injected(s, entry.call, status)) return true;
+  AFCConnection* c = fakemd::live_connection(s, connection);
+  if (!c) {
+    *status = 7;
+    return true;
+  }
+  if (!c->device->attached) {
+    *status = 30;
+    return true;
+  }
+  *connection_out = c;
+  return false;
+}
+
+OpenFile* find_file(fakemd::State& s, AFCConnection* c, uint64_t file_ref) {
+  auto it = c->files.find(file_ref);
+  if (it != c->files.end()) return &it->second;
+  ++s.misuse;
+  return nullptr;
+}
+
+}  // namespace
+
+int32_t AFCFileRefOpen(AFCConnectionRef connection, const char* path, uint64_t mode,
+                       uint64_t* file_ref) noexcept {
+  if (file_ref) *file_ref = 0;
+  auto& s = state();
+  Lock lock(s.mutex);
+  LoggedCall entry{Call::FileRefOpen};
+  entry.text = path ? path : "";
+  entry.value = mode;
+  int32_t status = 0;
+  AFCConnection* c = nullptr;
+  if (file_call_head(s, entry, connection, &status, &c))
+    return fakemd::logged(s, entry, status);
+  if (!path || !file_ref || (mode != 1 && mode != 3)) return fakemd::logged(s, entry, 7);
+  AMDevice* device = c->device;
+  if (device->open_without_reference) return fakemd::logged(s, entry, 0);
+  OpenFile file;
+  file.device = device;
+  file.mode = mode;
+  if (mode == 3) {
+    device->files.erase(path);
+    file.written = std::make_shared<std::string>();
+    device->written[path] = file.written;
+  } else if (auto w = device->written.find(path); w != device->written.end()) {
+    file.bytes = std::make_shared<const std::string>(*w->second);
+  } else if (auto m = device->files.find(path); m != device->files.end()) {
+    file.bytes = m->second;
+  } else if (!device->folder.empty()) {
+    const std::string local = device->folder + path;
+    struct stat st {};
+    if (::stat(local.c_str(), &st) != 0) return fakemd::logged(s, entry, 8);
+    if (S_ISDIR(st.st_mode)) return fakemd::logged(s, entry, 9);
+    file.fd = ::open(local.c_str(), O_RDONLY | O_CLOEXEC);
+    if (file.fd < 0) return fakemd::logged(s, entry, 10);
+  } else {
+    return fakemd::logged(s, entry, 8);
+  }
+  const uint64_t ref = s.next_file_ref++;
+  c->files.emplace(ref, std::move(file));
+  *file_ref = ref;
+  return fakemd::logged(s, entry, 0);
+}
+
+int32_t AFCFileRefRead(AFCConnectionRef connection, uint64_t file_ref, void* buffer,
+                       uint32_t* length) noexcept {
+  const uint32_t wanted = length ? *length : 0;
+  if (length) *length = 0;
+  auto& s = state();
+  Lock lock(s.mutex);
+  LoggedCall entry{Call::FileRefRead};
+  entry.value = file_ref;
+  entry.amount = wanted;
+  int32_t status = 0;
+  AFCConnection* c = nullptr;
+  if (file_call_head(s, entry, connection, &status, &c))
+    return fakemd::logged(s, entry, status);
+  OpenFile* file = find_file(s, c, file_ref);
+  if (!file || !length || (!buffer && wanted) || file->mode != 1)
+    return fakemd::logged(s, entry, 7);
+  AMDevice* device = c->device;
+  uint64_t n = wanted;
+  if (device->max_read) n = std::min<uint64_t>(n, device->max_read);
+  if (device->fail_reads) {
+    if (file->position >= device->fail_after)
+      return fakemd::logged(s, entry, device->fail_status);
+    n = std::min<uint64_t>(n, device->fail_after - file->position);
+  }
+  if (file->bytes) {
+    const uint64_t size = file->bytes->size();
+    n = file->position < size ? std::min<uint64_t>(n, size - file->position) : 0;
+    if (n) std::memcpy(buffer, file->bytes->data() + file->position, n);
+  } else {
+    const ssize_t got = ::pread(file->fd, buffer, n, static_cast<off_t>(file->position));
+    if (got < 0) return fakemd::logged(s, entry, 4);
+    n = static_cast<uint64_t>(got);
+  }
+  file->position += n;
+  *length = static_cast<uint32_t>(n);
+  return fakemd::logged(s, entry, 0);
+}
+
+int32_t AFCFileRefWrite(AFCConnectionRef connection, uint64_t file_ref,
+                        const void* buffer, uint32_t length) noexcept {
+  auto& s = state();
+  Lock lock(s.mutex);
+  LoggedCall entry{Call::FileRefWrite};
+  entry.value = file_ref;
+  entry.amount = length;
+  int32_t status = 0;
+  AFCConnection* c = nullptr;
+  if (file_call_head(s, entry, connection, &status, &c))
+    return fakemd::logged(s, entry, status);
+  OpenFile* file = find_file(s, c, file_ref);
+  if (!file || (!buffer && length) || file->mode != 3) return fakemd::logged(s, entry, 7);
+  std::string& bytes = *file->written;
+  if (bytes.size() < file->position + length) bytes.resize(file->position + length);
+  if (length) std::memcpy(bytes.data() + file->position, buffer, length);
+  file->position += length;
+  return fakemd::logged(s, entry, 0);
+}
+
+int32_t AFCFileRefSeek(AFCConnectionRef connection, uint64_t file_ref, int64_t offset,
+                       uint64_t whence) noexcept {
+  auto& s = state();
+  Lock lock(s.mutex);
+  LoggedCall entry{Call::FileRefSeek};
+  entry.value = file_ref;
+  entry.amount = static_cast<uint64_t>(offset);
+  int32_t status = 0;
+  AFCConnection* c = nullptr;
+  if (file_call_head(s, entry, connection, &status, &c))
+    return fakemd::logged(s, entry, status);
+  OpenFile* file = find_file(s, c, file_ref);
+  if (!file || whence != 0 || offset < 0) return fakemd::logged(s, entry, 7);
+  file->position = static_cast<uint64_t>(offset);
+  return fakemd::logged(s, entry, 0);
+}
+
+int32_t AFCFileRefClose(AFCConnectionRef connection, uint64_t file_ref) noexcept {
+  auto& s = state();
+  Lock lock(s.mutex);
+  LoggedCall entry{Call::FileRefClose};
+  entry.value = file_ref;
+  int32_t status = 0;
+  AFCConnection* c = nullptr;
+  if (file_call_head(s, entry, connection, &status, &c))
+    return fakemd::logged(s, entry, status);
+  if (file_ref == 0) return fakemd::logged(s, entry, 7);
+  auto it = c->files.find(file_ref);
+  if (it == c->files.end()) {
+    ++s.misuse;
+    return fakemd::logged(s, entry, 7);
+  }
+  fakemd::close_file(it->second);
+  c->files.erase(it);
+  return fakemd::logged(s, entry, 0);
+}
