@@ -1,0 +1,324 @@
+"""afclink end to end against the emulated handheld, through the real
+libimobiledevice and libusbmuxd: connection states, pairing, the database and
+file fetches, link cuts, unplugging and quitting.
+
+Each test starts its own emulator (tools/fakedevice) on a socket in a fresh
+temporary folder and its own afclink with USBMUXD_SOCKET_ADDRESS pointing at
+it and HOME in a temporary folder. Waiting is always a poll with a deadline.
+"""
+
+import json
+import os
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import zlib
+
+from afclink_driver import SOURCE_DIR, Afclink
+
+EMULATOR = os.path.join(SOURCE_DIR, "tools", "fakedevice", "fakedevice.py")
+DEADLINE = 20.0
+CDB = "/iTunes_Control/iTunes/iTunesCDB"
+PLAIN_DB = "/iTunes_Control/iTunes/iTunesDB"
+
+
+def pseudo_random(size, seed=1):
+    """Incompressible, reproducible bytes (a stream of hashes)."""
+    import hashlib
+    out = bytearray()
+    block = seed.to_bytes(8, "little")
+    while len(out) < size:
+        block = hashlib.sha256(block).digest()
+        out.extend(block)
+    return bytes(out[:size])
+
+
+def database_header(length):
+    """A header as handhelds write it: "mhbd", then its own length (LE)."""
+    header = bytearray(pseudo_random(length, seed=length))
+    header[0:4] = b"mhbd"
+    header[4:8] = struct.pack("<I", length)
+    return bytes(header)
+
+
+class Emulator:
+    """One emulated handheld process and its control channel."""
+
+    def __init__(self, *options):
+        self.folder = tempfile.TemporaryDirectory(prefix="afd-", dir="/tmp")
+        self.root = os.path.join(self.folder.name, "root")
+        os.mkdir(self.root)
+        self.socket_path = os.path.join(self.folder.name, "mux")
+        self.control_path = self.socket_path + ".control"
+        self.log_path = os.path.join(self.folder.name, "log")
+        state = os.path.join(self.folder.name, "state")
+        self.process = subprocess.Popen(
+            [sys.executable, EMULATOR, "--socket", self.socket_path, "--root", self.root,
+             "--state-dir", state, "--log", self.log_path, *options],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self._control = None
+        deadline = time.monotonic() + DEADLINE
+        while True:
+            try:
+                self._control = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+                self._control.connect(self.control_path)
+                break
+            except OSError:
+                self._control.close()
+                if self.process.poll() is not None or time.monotonic() > deadline:
+                    raise AssertionError("emulator did not start: %r"
+                                         % self.process.stderr.read())
+                time.sleep(0.05)
+        self._replies = self._control.makefile("rb")
+
+    @property
+    def address(self):
+        return "UNIX:" + self.socket_path
+
+    def put(self, device_path, data):
+        local = os.path.join(self.root, device_path.lstrip("/"))
+        os.makedirs(os.path.dirname(local), exist_ok=True)
+        with open(local, "wb") as f:
+            f.write(data)
+
+    def ask(self, cmd, **args):
+        self._control.sendall(json.dumps(dict(cmd=cmd, **args)).encode() + b"\n")
+        reply = json.loads(self._replies.readline())
+        assert reply.get("ok"), reply
+        return reply
+
+    def state(self):
+        return self.ask("state")
+
+    def close(self):
+        try:
+            self.ask("quit")
+        except (OSError, ValueError, AssertionError):
+            pass
+        try:
+            self.process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self._replies.close()
+        self._control.close()
+        self.process.stderr.close()
+        self.folder.cleanup()
+
+
+class DeviceCase(unittest.TestCase):
+    """An emulator and an afclink on it; stderr must stay empty throughout."""
+
+    emulator_options = ("--paired",)
+
+    def setUp(self):
+        self.emulator = Emulator(*self.emulator_options)
+        self.addCleanup(self.emulator.close)
+        self.home = tempfile.TemporaryDirectory(prefix="afclink-home-")
+        self.addCleanup(self.home.cleanup)
+        self.out = tempfile.TemporaryDirectory(prefix="afclink-out-")
+        self.addCleanup(self.out.cleanup)
+        self.app = Afclink(env={"USBMUXD_SOCKET_ADDRESS": self.emulator.address},
+                           home=self.home.name)
+        self.addCleanup(self.app.__exit__, None, None, None)
+        self.addCleanup(self.check_stderr)
+
+    def check_stderr(self):
+        if self.app.process.poll() is None:
+            self.app.process.kill()
+            self.app.process.wait()
+        self.assertEqual(self.app.stderr, b"")
+
+    def local(self, name):
+        return os.path.join(self.out.name, name)
+
+    def connect(self):
+        self.assertEqual(self.app.ask("connect"), "ok")
+        self.assertEqual(self.app.wait_for_status("connected", DEADLINE), "connected")
+
+    def read_local(self, name):
+        with open(self.local(name), "rb") as f:
+            return f.read()
+
+
+class ConnectionStates(DeviceCase):
+    emulator_options = ("--paired", "--detached")
+
+    def test_connecting_until_a_device_is_attached_then_connected(self):
+        self.assertEqual(self.app.ask("status"), "disconnected")
+        self.assertEqual(self.app.ask("connect"), "ok")
+        self.assertEqual(self.app.ask("status"), "connecting")
+        self.emulator.ask("attach")
+        self.assertEqual(self.app.wait_for_status("connected", DEADLINE), "connected")
+        self.assertEqual(self.app.ask("connect"), "Error: Already connected.")
+
+    def test_unplug_and_replug_after_disconnect_connects_again(self):
+        self.emulator.ask("attach")
+        self.connect()
+        self.assertEqual(self.app.ask("disconnect"), "ok")
+        self.emulator.ask("detach")
+        self.assertEqual(self.app.ask("connect"), "ok")
+        self.assertEqual(self.app.ask("status"), "connecting")
+        self.emulator.put("/f.txt", b"after the re-plug\n")
+        self.emulator.ask("attach")
+        self.assertEqual(self.app.wait_for_status("connected", DEADLINE), "connected")
+        self.assertEqual(self.app.ask('getFile /f.txt "%s"' % self.local("f")), "ok")
+        self.assertEqual(self.read_local("f"), b"after the re-plug\n")
+
+    def test_quit_while_an_attempt_waits_for_a_device_exits_with_0(self):
+        self.assertEqual(self.app.ask("connect"), "ok")
+        self.assertEqual(self.app.ask("quit"), "ok")
+        self.assertEqual(self.app.wait(DEADLINE), 0)
+
+
+class Pairing(DeviceCase):
+    emulator_options = ()  # no host record, the device trusts nobody
+
+    def test_unpaired_device_pairs_and_the_record_is_kept_by_usbmuxd(self):
+        self.assertFalse(self.emulator.state()["pair_record"])
+        self.connect()
+        state = self.emulator.state()
+        self.assertTrue(state["pair_record"])
+        self.assertEqual(state["counters"]["pair_requests"], 1)
+        self.assertEqual(len(state["trusted_hosts"]), 1)
+        # Nothing of the pairing lands in the user's folder.
+        self.assertEqual([files for _, _, files in os.walk(self.home.name) if files], [])
+
+    def test_refused_pairing_ends_disconnected(self):
+        self.emulator.ask("fault", name="pair_refused")
+        self.assertEqual(self.app.ask("connect"), "ok")
+        self.assertEqual(self.app.wait_for_status("disconnected", DEADLINE), "disconnected")
+        self.assertFalse(self.emulator.state()["pair_record"])
+
+    def test_quit_while_pairing_exits_with_0(self):
+        self.assertEqual(self.app.ask("connect"), "ok")
+        self.assertEqual(self.app.ask("quit"), "ok")
+        self.assertEqual(self.app.wait(DEADLINE), 0)
+
+
+class Service(DeviceCase):
+    emulator_options = ("--paired", "--fault", "service_refused")
+
+    def test_refused_service_ends_disconnected(self):
+        self.assertEqual(self.app.ask("connect"), "ok")
+        self.assertEqual(self.app.wait_for_status("disconnected", DEADLINE), "disconnected")
+        self.assertEqual(self.emulator.state()["counters"]["afc_connections"], 0)
+
+
+class Reconnection(DeviceCase):
+    def test_disconnect_then_connect_with_the_device_attached_connects_again(self):
+        self.emulator.put("/a.txt", b"first")
+        self.connect()
+        self.assertEqual(self.app.ask('getFile /a.txt "%s"' % self.local("a1")), "ok")
+        self.assertEqual(self.app.ask("disconnect"), "ok")
+        self.assertEqual(self.app.ask("status"), "disconnected")
+        self.connect()
+        self.assertEqual(self.app.ask('getFile /a.txt "%s"' % self.local("a2")), "ok")
+        self.assertEqual(self.read_local("a2"), b"first")
+        # The replaced file-service connection was closed, not left behind.
+        self.assertEqual(self.emulator.state()["counters"]["afc_connections"], 2)
+
+    def test_quit_while_connected_exits_with_0(self):
+        self.connect()
+        self.assertEqual(self.app.ask("quit"), "ok")
+        self.assertEqual(self.app.wait(DEADLINE), 0)
+
+
+class Database(DeviceCase):
+    def check_compressed(self, header_length):
+        header = database_header(header_length)
+        body = (b"mhsd track list " * 40000) + pseudo_random(300000)
+        self.emulator.put(CDB, header + zlib.compress(body, 6))
+        self.emulator.put(PLAIN_DB, b"the stale plain database")
+        self.connect()
+        self.assertEqual(self.app.ask('getDB "%s"' % self.local("db")), "ok")
+        self.assertEqual(self.read_local("db"), header + body)
+
+    def test_compressed_database_with_a_188_byte_header(self):
+        self.check_compressed(188)
+
+    def test_compressed_database_with_a_244_byte_header(self):
+        self.check_compressed(244)
+
+    def test_plain_database_when_there_is_no_compressed_one(self):
+        plain = database_header(244) + pseudo_random(50000)
+        self.emulator.put(PLAIN_DB, plain)
+        self.connect()
+        self.assertEqual(self.app.ask('getDB "%s"' % self.local("db")), "ok")
+        self.assertEqual(self.read_local("db"), plain)
+
+    def test_neither_database_names_the_plain_one_alone(self):
+        self.connect()
+        self.assertEqual(self.app.ask('getDB "%s"' % self.local("db")),
+                         "Error: Could not open file %s to read. Code 8" % PLAIN_DB)
+
+    def test_link_cut_during_getDB_is_an_error_and_afclink_goes_on(self):
+        header = database_header(244)
+        self.emulator.put(CDB, header + zlib.compress(pseudo_random(3 << 20), 1))
+        self.emulator.put(PLAIN_DB, pseudo_random(3 << 20, seed=7))
+        self.connect()
+        self.emulator.ask("cut", after_bytes=1 << 20 | 12345)
+        self.assertTrue(self.app.ask('getDB "%s"' % self.local("db")).startswith("Error: "))
+        self.assertEqual(self.emulator.state()["counters"]["cuts"], 1)
+        self.assertEqual(self.app.ask("status"), "connected")
+        self.assertEqual(self.app.ask("pid"), str(self.app.process.pid))
+
+
+class Files(DeviceCase):
+    def fetch(self, device_path, data, command=None):
+        self.emulator.put(device_path, data)
+        self.connect()
+        line = command or 'getFile "%s" "%s"' % (device_path, self.local("f"))
+        self.assertEqual(self.app.ask(line), "ok")
+        self.assertEqual(self.read_local("f"), data)
+
+    def test_empty_file(self):
+        self.fetch("/empty", b"")
+
+    def test_small_file(self):
+        self.fetch("/Documents/small.txt", b"a few bytes\n")
+
+    def test_large_file_comes_in_few_device_requests(self):
+        data = pseudo_random((5 << 20) + 4321)
+        self.fetch("/big.bin", data)
+        # 1 MiB per request, not 8 KiB: open, six reads, the empty read, close.
+        self.assertLessEqual(self.emulator.state()["counters"]["afc_requests"], 12)
+
+    def test_short_device_replies_still_give_the_whole_file(self):
+        self.emulator.ask("set", max_read=5000)
+        self.fetch("/odd.bin", pseudo_random(300001))
+
+    def test_device_path_with_blanks_in_quotes(self):
+        self.fetch("/My Music/a song.m4a", b"quoted",
+                   command="getFile \"/My Music/a song.m4a\" '%s'" % self.local("f"))
+
+    def test_device_path_with_escaped_blanks(self):
+        self.fetch("/My Music/a song.m4a", b"escaped",
+                   command="getFile /My\\ Music/a\\ song.m4a %s" % self.local("f"))
+
+    def test_read_error_comes_after_the_bytes_before_it(self):
+        data = pseudo_random(3 << 20)
+        self.emulator.ask("fault", name="read_error_at", value=100000)
+        self.emulator.put("/bad.bin", data)
+        self.connect()
+        self.assertEqual(self.app.ask('getFile /bad.bin "%s"' % self.local("f")),
+                         "Error: Could not read 8192 bytes from file /bad.bin. Code 4")
+        self.assertEqual(self.read_local("f"), data[:100000])
+
+    def test_link_cut_during_getFile_is_an_error_and_afclink_goes_on(self):
+        self.emulator.put("/big.bin", pseudo_random(3 << 20))
+        self.connect()
+        self.emulator.ask("cut", after_bytes=(1 << 20) + 100000)
+        self.assertTrue(self.app.ask('getFile /big.bin "%s"' % self.local("f"))
+                        .startswith("Error: "))
+        self.assertEqual(self.emulator.state()["counters"]["cuts"], 1)
+        self.assertEqual(self.app.ask("status"), "connected")
+        self.assertEqual(self.app.ask("pid"), str(self.app.process.pid))
+
+
+if __name__ == "__main__":
+    unittest.main()
