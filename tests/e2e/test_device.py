@@ -48,11 +48,12 @@ def database_header(length):
 class Emulator:
     """One emulated handheld process and its control channel."""
 
-    def __init__(self, *options):
-        self.folder = tempfile.TemporaryDirectory(prefix="afd-", dir="/tmp")
+    def __init__(self, *options, folder=None):
+        # Unix socket paths must stay short: keep the folder right under /tmp.
+        self.folder = folder or tempfile.TemporaryDirectory(prefix="afd-", dir="/tmp")
         self.root = os.path.join(self.folder.name, "root")
         os.mkdir(self.root)
-        self.socket_path = os.path.join(self.folder.name, "mux")
+        self.socket_path = self.socket_in(self.folder.name)
         self.control_path = self.socket_path + ".control"
         self.log_path = os.path.join(self.folder.name, "log")
         state = os.path.join(self.folder.name, "state")
@@ -74,6 +75,10 @@ class Emulator:
                                          % self.process.stderr.read())
                 time.sleep(0.05)
         self._replies = self._control.makefile("rb")
+
+    @staticmethod
+    def socket_in(folder):
+        return os.path.join(folder, "mux")
 
     @property
     def address(self):
@@ -173,6 +178,23 @@ class ConnectionStates(DeviceCase):
         self.assertEqual(self.app.ask("connect"), "ok")
         self.assertEqual(self.app.ask("quit"), "ok")
         self.assertEqual(self.app.wait(DEADLINE), 0)
+
+
+class LateDaemon(unittest.TestCase):
+    def test_a_usbmuxd_that_starts_after_afclink_is_found(self):
+        folder = tempfile.TemporaryDirectory(prefix="afd-", dir="/tmp")
+        address = "UNIX:" + Emulator.socket_in(folder.name)
+        with Afclink(env={"USBMUXD_SOCKET_ADDRESS": address}) as app:
+            self.assertEqual(app.ask("connect"), "ok")
+            self.assertEqual(app.ask("status"), "connecting")
+            emulator = Emulator("--paired", folder=folder)
+            try:
+                self.assertEqual(app.wait_for_status("connected", DEADLINE), "connected")
+            finally:
+                app.process.kill()
+                app.process.wait()
+                emulator.close()
+            self.assertEqual(app.stderr, b"")
 
 
 class Pairing(DeviceCase):
