@@ -59,6 +59,6 @@ void mdv_free(DeviceLink* link) noexcept {
 
 void mdv_set_dev(DeviceLink* link, AMDeviceRef device) noexcept {
   if (device == link->device_ref) return;
-  AMDeviceRelease(link->device_ref);
+  if (link->device_ref) AMDeviceRelease(link->device_ref);
   link->device_ref = AMDeviceRetain(device);
 }

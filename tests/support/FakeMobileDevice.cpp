@@ -777,6 +777,7 @@ int32_t AFCFileRefOpen(AFCConnectionRef connection, const char* path, uint64_t m
   const uint64_t ref = s.next_file_ref++;
   c->files.emplace(ref, std::move(file));
   *file_ref = ref;
+  entry.amount = ref;
   return fakemd::logged(s, entry, 0);
 }
 

@@ -87,7 +87,8 @@ struct LoggedCall {
   std::string text;    // StartService: the service name; FileRefOpen: the path
   uint64_t value = 0;  // FileRefOpen: mode; Read/Write/Seek/Close: file ref;
                        // ConnectionOpen: service handle
-  uint64_t amount = 0; // Read: requested length; Write: length; Seek: offset
+  uint64_t amount = 0; // Read: requested length; Write: length; Seek: offset;
+                       // FileRefOpen: the reference handed out
   int32_t status = 0;  // what the call returned (IsPaired: its truth value)
 };
 
