@@ -25,7 +25,8 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 
 from afclink_driver import Afclink  # noqa: E402
-from test_device import CDB, Emulator, database_header  # noqa: E402
+from fakedevice_control import FakeDevice  # noqa: E402
+from test_device import CDB, address_of, database_header, put  # noqa: E402
 
 
 def build_copy_loop(folder):
@@ -68,16 +69,16 @@ def main():
 
     with tempfile.TemporaryDirectory(prefix="afclink-bench-") as work:
         program = build_copy_loop(work)
-        emulator = Emulator("--paired", "--latency-ms", str(args.latency_ms))
+        emulator = FakeDevice(paired=True, latency_ms=args.latency_ms).start()
         try:
             body = os.urandom(size)
-            emulator.put("/big.bin", body)
+            put(emulator, "/big.bin", body)
             # Random bytes do not shrink: the compressed file is as large as
             # the plain one, so both commands move the same amount.
-            emulator.put(CDB, database_header(244) + zlib.compress(body, 1))
+            put(emulator, CDB, database_header(244) + zlib.compress(body, 1))
             cdb_size = os.path.getsize(os.path.join(emulator.root, CDB.lstrip("/")))
             del body
-            env = dict(os.environ, USBMUXD_SOCKET_ADDRESS=emulator.address, HOME=work)
+            env = dict(os.environ, USBMUXD_SOCKET_ADDRESS=address_of(emulator), HOME=work)
             local = os.path.join(work, "out")
             results = {}
 
@@ -85,7 +86,7 @@ def main():
                 rate = nbytes / seconds / (1 << 20)
                 results[name] = max(results.get(name, 0.0), rate)
 
-            with Afclink(env={"USBMUXD_SOCKET_ADDRESS": emulator.address}, home=work) as app:
+            with Afclink(env={"USBMUXD_SOCKET_ADDRESS": address_of(emulator)}, home=work) as app:
                 if app.ask("connect") != "ok" or app.wait_for_status("connected") != "connected":
                     raise RuntimeError("afclink did not connect")
                 for _ in range(args.runs):
@@ -100,7 +101,7 @@ def main():
                            copy_loop(program, env, "/big.bin", local, 8192), size)
                 app.ask("quit")
         finally:
-            emulator.close()
+            emulator.stop()
 
     print("device throughput, %d MiB, %.1f ms per AFC request, best of %d runs"
           % (args.mib, args.latency_ms, args.runs))

@@ -7,20 +7,16 @@ temporary folder and its own afclink with USBMUXD_SOCKET_ADDRESS pointing at
 it and HOME in a temporary folder. Waiting is always a poll with a deadline.
 """
 
-import json
 import os
-import socket
 import struct
-import subprocess
-import sys
 import tempfile
 import time
 import unittest
 import zlib
 
-from afclink_driver import SOURCE_DIR, Afclink
+from afclink_driver import Afclink
+from fakedevice_control import FakeDevice
 
-EMULATOR = os.path.join(SOURCE_DIR, "tools", "fakedevice", "fakedevice.py")
 DEADLINE = 20.0
 CDB = "/iTunes_Control/iTunes/iTunesCDB"
 PLAIN_DB = "/iTunes_Control/iTunes/iTunesDB"
@@ -45,89 +41,31 @@ def database_header(length):
     return bytes(header)
 
 
-class Emulator:
-    """One emulated handheld process and its control channel."""
+def put(device, device_path, data):
+    """Places a file in the emulated handheld's file system."""
+    local = os.path.join(device.root, device_path.lstrip("/"))
+    os.makedirs(os.path.dirname(local), exist_ok=True)
+    with open(local, "wb") as f:
+        f.write(data)
 
-    def __init__(self, *options, folder=None):
-        # Unix socket paths must stay short: keep the folder right under /tmp.
-        self.folder = folder or tempfile.TemporaryDirectory(prefix="afd-", dir="/tmp")
-        self.root = os.path.join(self.folder.name, "root")
-        os.mkdir(self.root)
-        self.socket_path = self.socket_in(self.folder.name)
-        self.control_path = self.socket_path + ".control"
-        self.log_path = os.path.join(self.folder.name, "log")
-        state = os.path.join(self.folder.name, "state")
-        self.process = subprocess.Popen(
-            [sys.executable, EMULATOR, "--socket", self.socket_path, "--root", self.root,
-             "--state-dir", state, "--log", self.log_path, *options],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        self._control = None
-        deadline = time.monotonic() + DEADLINE
-        while True:
-            try:
-                self._control = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-                self._control.connect(self.control_path)
-                break
-            except OSError:
-                self._control.close()
-                if self.process.poll() is not None or time.monotonic() > deadline:
-                    raise AssertionError("emulator did not start: %r"
-                                         % self.process.stderr.read())
-                time.sleep(0.05)
-        self._replies = self._control.makefile("rb")
 
-    @staticmethod
-    def socket_in(folder):
-        return os.path.join(folder, "mux")
-
-    @property
-    def address(self):
-        return "UNIX:" + self.socket_path
-
-    def put(self, device_path, data):
-        local = os.path.join(self.root, device_path.lstrip("/"))
-        os.makedirs(os.path.dirname(local), exist_ok=True)
-        with open(local, "wb") as f:
-            f.write(data)
-
-    def ask(self, cmd, **args):
-        self._control.sendall(json.dumps(dict(cmd=cmd, **args)).encode() + b"\n")
-        reply = json.loads(self._replies.readline())
-        assert reply.get("ok"), reply
-        return reply
-
-    def state(self):
-        return self.ask("state")
-
-    def close(self):
-        try:
-            self.ask("quit")
-        except (OSError, ValueError, AssertionError):
-            pass
-        try:
-            self.process.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-        self._replies.close()
-        self._control.close()
-        self.process.stderr.close()
-        self.folder.cleanup()
+def address_of(device):
+    return "UNIX:" + device.socket_path
 
 
 class DeviceCase(unittest.TestCase):
     """An emulator and an afclink on it; stderr must stay empty throughout."""
 
-    emulator_options = ("--paired",)
+    emulator_options = dict(paired=True)
 
     def setUp(self):
-        self.emulator = Emulator(*self.emulator_options)
-        self.addCleanup(self.emulator.close)
+        self.emulator = FakeDevice(**self.emulator_options).start()
+        self.addCleanup(self.emulator.stop)
         self.home = tempfile.TemporaryDirectory(prefix="afclink-home-")
         self.addCleanup(self.home.cleanup)
         self.out = tempfile.TemporaryDirectory(prefix="afclink-out-")
         self.addCleanup(self.out.cleanup)
-        self.app = Afclink(env={"USBMUXD_SOCKET_ADDRESS": self.emulator.address},
+        self.app = Afclink(env={"USBMUXD_SOCKET_ADDRESS": address_of(self.emulator)},
                            home=self.home.name)
         self.addCleanup(self.app.__exit__, None, None, None)
         self.addCleanup(self.check_stderr)
@@ -151,25 +89,25 @@ class DeviceCase(unittest.TestCase):
 
 
 class ConnectionStates(DeviceCase):
-    emulator_options = ("--paired", "--detached")
+    emulator_options = dict(paired=True, attached=False)
 
     def test_connecting_until_a_device_is_attached_then_connected(self):
         self.assertEqual(self.app.ask("status"), "disconnected")
         self.assertEqual(self.app.ask("connect"), "ok")
         self.assertEqual(self.app.ask("status"), "connecting")
-        self.emulator.ask("attach")
+        self.emulator.attach()
         self.assertEqual(self.app.wait_for_status("connected", DEADLINE), "connected")
         self.assertEqual(self.app.ask("connect"), "Error: Already connected.")
 
     def test_unplug_and_replug_after_disconnect_connects_again(self):
-        self.emulator.ask("attach")
+        self.emulator.attach()
         self.connect()
         self.assertEqual(self.app.ask("disconnect"), "ok")
-        self.emulator.ask("detach")
+        self.emulator.detach()
         self.assertEqual(self.app.ask("connect"), "ok")
         self.assertEqual(self.app.ask("status"), "connecting")
-        self.emulator.put("/f.txt", b"after the re-plug\n")
-        self.emulator.ask("attach")
+        put(self.emulator, "/f.txt", b"after the re-plug\n")
+        self.emulator.attach()
         self.assertEqual(self.app.wait_for_status("connected", DEADLINE), "connected")
         self.assertEqual(self.app.ask('getFile /f.txt "%s"' % self.local("f")), "ok")
         self.assertEqual(self.read_local("f"), b"after the re-plug\n")
@@ -182,23 +120,22 @@ class ConnectionStates(DeviceCase):
 
 class LateDaemon(unittest.TestCase):
     def test_a_usbmuxd_that_starts_after_afclink_is_found(self):
-        folder = tempfile.TemporaryDirectory(prefix="afd-", dir="/tmp")
-        address = "UNIX:" + Emulator.socket_in(folder.name)
-        with Afclink(env={"USBMUXD_SOCKET_ADDRESS": address}) as app:
+        emulator = FakeDevice(paired=True)  # its socket is named, not yet made
+        with Afclink(env={"USBMUXD_SOCKET_ADDRESS": address_of(emulator)}) as app:
             self.assertEqual(app.ask("connect"), "ok")
             self.assertEqual(app.ask("status"), "connecting")
-            emulator = Emulator("--paired", folder=folder)
+            emulator.start()
             try:
                 self.assertEqual(app.wait_for_status("connected", DEADLINE), "connected")
             finally:
                 app.process.kill()
                 app.process.wait()
-                emulator.close()
+                emulator.stop()
             self.assertEqual(app.stderr, b"")
 
 
 class Pairing(DeviceCase):
-    emulator_options = ()  # no host record, the device trusts nobody
+    emulator_options = dict()  # no host record, the device trusts nobody
 
     def test_unpaired_device_pairs_and_the_record_is_kept_by_usbmuxd(self):
         self.assertFalse(self.emulator.state()["pair_record"])
@@ -211,7 +148,7 @@ class Pairing(DeviceCase):
         self.assertEqual([files for _, _, files in os.walk(self.home.name) if files], [])
 
     def test_refused_pairing_ends_disconnected(self):
-        self.emulator.ask("fault", name="pair_refused")
+        self.emulator.fault("pair_refused")
         self.assertEqual(self.app.ask("connect"), "ok")
         self.assertEqual(self.app.wait_for_status("disconnected", DEADLINE), "disconnected")
         self.assertFalse(self.emulator.state()["pair_record"])
@@ -223,7 +160,7 @@ class Pairing(DeviceCase):
 
 
 class Service(DeviceCase):
-    emulator_options = ("--paired", "--fault", "service_refused")
+    emulator_options = dict(paired=True, faults={"service_refused": True})
 
     def test_refused_service_ends_disconnected(self):
         self.assertEqual(self.app.ask("connect"), "ok")
@@ -233,7 +170,7 @@ class Service(DeviceCase):
 
 class Reconnection(DeviceCase):
     def test_disconnect_then_connect_with_the_device_attached_connects_again(self):
-        self.emulator.put("/a.txt", b"first")
+        put(self.emulator, "/a.txt", b"first")
         self.connect()
         self.assertEqual(self.app.ask('getFile /a.txt "%s"' % self.local("a1")), "ok")
         self.assertEqual(self.app.ask("disconnect"), "ok")
@@ -254,8 +191,8 @@ class Database(DeviceCase):
     def check_compressed(self, header_length):
         header = database_header(header_length)
         body = (b"mhsd track list " * 40000) + pseudo_random(300000)
-        self.emulator.put(CDB, header + zlib.compress(body, 6))
-        self.emulator.put(PLAIN_DB, b"the stale plain database")
+        put(self.emulator, CDB, header + zlib.compress(body, 6))
+        put(self.emulator, PLAIN_DB, b"the stale plain database")
         self.connect()
         self.assertEqual(self.app.ask('getDB "%s"' % self.local("db")), "ok")
         self.assertEqual(self.read_local("db"), header + body)
@@ -268,7 +205,7 @@ class Database(DeviceCase):
 
     def test_plain_database_when_there_is_no_compressed_one(self):
         plain = database_header(244) + pseudo_random(50000)
-        self.emulator.put(PLAIN_DB, plain)
+        put(self.emulator, PLAIN_DB, plain)
         self.connect()
         self.assertEqual(self.app.ask('getDB "%s"' % self.local("db")), "ok")
         self.assertEqual(self.read_local("db"), plain)
@@ -280,10 +217,10 @@ class Database(DeviceCase):
 
     def test_link_cut_during_getDB_is_an_error_and_afclink_goes_on(self):
         header = database_header(244)
-        self.emulator.put(CDB, header + zlib.compress(pseudo_random(3 << 20), 1))
-        self.emulator.put(PLAIN_DB, pseudo_random(3 << 20, seed=7))
+        put(self.emulator, CDB, header + zlib.compress(pseudo_random(3 << 20), 1))
+        put(self.emulator, PLAIN_DB, pseudo_random(3 << 20, seed=7))
         self.connect()
-        self.emulator.ask("cut", after_bytes=1 << 20 | 12345)
+        self.emulator.cut(after_bytes=1 << 20 | 12345)
         self.assertTrue(self.app.ask('getDB "%s"' % self.local("db")).startswith("Error: "))
         self.assertEqual(self.emulator.state()["counters"]["cuts"], 1)
         self.assertEqual(self.app.ask("status"), "connected")
@@ -292,7 +229,7 @@ class Database(DeviceCase):
 
 class Files(DeviceCase):
     def fetch(self, device_path, data, command=None):
-        self.emulator.put(device_path, data)
+        put(self.emulator, device_path, data)
         self.connect()
         line = command or 'getFile "%s" "%s"' % (device_path, self.local("f"))
         self.assertEqual(self.app.ask(line), "ok")
@@ -311,7 +248,7 @@ class Files(DeviceCase):
         self.assertLessEqual(self.emulator.state()["counters"]["afc_requests"], 12)
 
     def test_short_device_replies_still_give_the_whole_file(self):
-        self.emulator.ask("set", max_read=5000)
+        self.emulator.set(max_read=5000)
         self.fetch("/odd.bin", pseudo_random(300001))
 
     def test_device_path_with_blanks_in_quotes(self):
@@ -324,17 +261,17 @@ class Files(DeviceCase):
 
     def test_read_error_comes_after_the_bytes_before_it(self):
         data = pseudo_random(3 << 20)
-        self.emulator.ask("fault", name="read_error_at", value=100000)
-        self.emulator.put("/bad.bin", data)
+        self.emulator.fault("read_error_at", 100000)
+        put(self.emulator, "/bad.bin", data)
         self.connect()
         self.assertEqual(self.app.ask('getFile /bad.bin "%s"' % self.local("f")),
                          "Error: Could not read 8192 bytes from file /bad.bin. Code 4")
         self.assertEqual(self.read_local("f"), data[:100000])
 
     def test_link_cut_during_getFile_is_an_error_and_afclink_goes_on(self):
-        self.emulator.put("/big.bin", pseudo_random(3 << 20))
+        put(self.emulator, "/big.bin", pseudo_random(3 << 20))
         self.connect()
-        self.emulator.ask("cut", after_bytes=(1 << 20) + 100000)
+        self.emulator.cut(after_bytes=(1 << 20) + 100000)
         self.assertTrue(self.app.ask('getFile /big.bin "%s"' % self.local("f"))
                         .startswith("Error: "))
         self.assertEqual(self.emulator.state()["counters"]["cuts"], 1)
