@@ -1,0 +1,258 @@
+// The connection sequence and the notification callback on the fake, and
+// the device thread against the main thread (run these under TSan too).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FakeMobileDevice.h"
+#include "device/device.h"
+
+namespace {
+
+using fakemd::Call;
+
+std::atomic<int> callbacks{0};
+
+int32_t count_attempt(DeviceLink*, void*) noexcept {
+  callbacks.fetch_add(1);
+  return 0;
+}
+
+class ConnectTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fakemd::reset();
+    callbacks = 0;
+    phone = fakemd::add_device();
+    fakemd::attach(phone);
+    link = mdv_new("com.example.not-afc", count_attempt, nullptr);
+    ASSERT_NE(link, nullptr);
+    link->device_ref = phone;
+  }
+  void TearDown() override { mdv_free(link); }
+
+  void notify(AMDeviceRef device, uint32_t kind) {
+    am_device_notification_callback_info info{device, kind};
+    device_internal::notification(&info, nullptr);
+  }
+
+  AMDeviceRef phone = nullptr;
+  DeviceLink* link = nullptr;
+};
+
+TEST_F(ConnectTest, SequenceRunsItsStepsInOrderAndPublishesTheConnection) {
+  EXPECT_EQ(mdv_connect(link), 0);
+  EXPECT_EQ(link->connected.load(), 1);
+  ASSERT_NE(link->afc_conn, nullptr);
+  std::vector<std::string> calls;
+  for (const auto& entry : fakemd::log()) calls.push_back(fakemd::call_name(entry.call));
+  EXPECT_EQ(calls, (std::vector<std::string>{
+                       "AMDeviceConnect", "AMDeviceIsPaired", "AMDeviceValidatePairing",
+                       "AMDeviceStartSession", "AMDeviceStartService",
+                       "AFCConnectionOpen"}));
+  auto opened = fakemd::log_of(Call::ConnectionOpen);
+  EXPECT_EQ(opened[0].connection, link->afc_conn);
+  EXPECT_EQ(opened[0].value, fakemd::log_of(Call::DeviceStartService)[0].value);
+  EXPECT_EQ(link->err_text->length, 0);
+}
+
+TEST_F(ConnectTest, AlwaysStartsTheFileServiceWhateverTheLinkIsNamed) {
+  ASSERT_EQ(mdv_connect(link), 0);
+  EXPECT_EQ(fakemd::log_of(Call::DeviceStartService)[0].text, "com.apple.afc");
+}
+
+struct StepFailure {
+  Call call;
+  int32_t status;
+  int32_t result;
+};
+
+TEST_F(ConnectTest, EachFailingStepGivesItsResultAndLeavesTheLinkUnconnected) {
+  const StepFailure cases[] = {
+      {Call::DeviceConnect, -8, -1},     {Call::DeviceStartSession, -21, -4},
+      {Call::DeviceStartService, -27, -1}, {Call::ConnectionOpen, 30, -2},
+  };
+  for (const StepFailure& step : cases) {
+    SetUp();
+    fakemd::fail(step.call, step.status);
+    EXPECT_EQ(mdv_connect(link), step.result) << fakemd::call_name(step.call);
+    EXPECT_EQ(link->connected.load(), 0);
+    EXPECT_EQ(link->afc_conn, nullptr);
+    EXPECT_EQ(link->err_text->length, 0);
+    TearDown();
+  }
+  SetUp();  // for TearDown
+}
+
+TEST_F(ConnectTest, UnpairedDeviceIsPairedOnceAndGoesOn) {
+  fakemd::set_paired(phone, false);
+  EXPECT_EQ(mdv_connect(link), 0);
+  EXPECT_EQ(fakemd::call_count(Call::DevicePair), 1);
+  EXPECT_EQ(fakemd::call_count(Call::DeviceIsPaired), 2);
+}
+
+TEST_F(ConnectTest, UnpairedDeviceWhosePairingFailsGivesMinusTwo) {
+  fakemd::set_paired(phone, false);
+  fakemd::fail(Call::DevicePair, -18);
+  EXPECT_EQ(mdv_connect(link), -2);
+  EXPECT_EQ(fakemd::call_count(Call::DevicePair), 1);
+  EXPECT_EQ(fakemd::call_count(Call::DeviceValidatePairing), 0);
+  EXPECT_EQ(link->connected.load(), 0);
+}
+
+TEST_F(ConnectTest, ValidationFailingOnceIsRepairedAndGoesOn) {
+  fakemd::fail(Call::DeviceValidatePairing, -21, 1);
+  EXPECT_EQ(mdv_connect(link), 0);
+  EXPECT_EQ(fakemd::call_count(Call::DevicePair), 1);
+  EXPECT_EQ(fakemd::call_count(Call::DeviceValidatePairing), 2);
+}
+
+TEST_F(ConnectTest, ValidationFailingTwiceGivesMinusThree) {
+  fakemd::fail(Call::DeviceValidatePairing, -21);
+  EXPECT_EQ(mdv_connect(link), -3);
+  EXPECT_EQ(fakemd::call_count(Call::DeviceValidatePairing), 2);
+  EXPECT_EQ(fakemd::call_count(Call::DeviceStartSession), 0);
+}
+
+TEST_F(ConnectTest, PairsAtMostTwicePerAttempt) {
+  fakemd::set_paired(phone, false);
+  fakemd::fail(Call::DeviceIsPaired, 1, 2);  // the pairing "took"
+  fakemd::fail(Call::DeviceValidatePairing, -21);
+  EXPECT_EQ(mdv_connect(link), -3);
+  EXPECT_EQ(fakemd::call_count(Call::DevicePair), 2);
+}
+
+TEST_F(ConnectTest, ReconnectingReleasesTheEarlierConnectionFirst) {
+  ASSERT_EQ(mdv_connect(link), 0);
+  AFCConnectionRef first = link->afc_conn;
+  link->connected.store(0);  // what `disconnect` does
+  ASSERT_EQ(mdv_connect(link), 0);
+  auto closes = fakemd::log_of(Call::ConnectionClose);
+  ASSERT_EQ(closes.size(), 1u);
+  EXPECT_EQ(closes[0].connection, first);
+  EXPECT_EQ(fakemd::open_connections(), 1);
+  EXPECT_EQ(fakemd::misuse_count(), 0);
+}
+
+TEST_F(ConnectTest, FailedReconnectionLeavesNoConnectionBehind) {
+  ASSERT_EQ(mdv_connect(link), 0);
+  link->connected.store(0);
+  fakemd::fail(Call::DeviceConnect, -3);
+  EXPECT_EQ(mdv_connect(link), -1);
+  EXPECT_EQ(link->afc_conn, nullptr);
+  EXPECT_EQ(fakemd::open_connections(), 0);
+}
+
+TEST_F(ConnectTest, AttachRunsAnAttemptAndTheCallbackEachTime) {
+  fakemd::fail(Call::DeviceConnect, -8, 1);
+  notify(phone, ADNCI_MSG_CONNECTED);
+  EXPECT_EQ(callbacks.load(), 1);
+  EXPECT_EQ(link->connected.load(), 0);
+  notify(phone, ADNCI_MSG_CONNECTED);
+  EXPECT_EQ(callbacks.load(), 2);
+  EXPECT_EQ(link->connected.load(), 1);
+}
+
+TEST_F(ConnectTest, DetachAndOtherKindsStoreTheDeviceAndDoNothingMore) {
+  AMDeviceRef other = fakemd::add_device();
+  notify(other, ADNCI_MSG_DISCONNECTED);
+  EXPECT_EQ(link->device_ref, other);
+  notify(phone, 3);
+  EXPECT_EQ(link->device_ref, phone);
+  EXPECT_EQ(callbacks.load(), 0);
+  EXPECT_TRUE(fakemd::log().empty());
+}
+
+TEST_F(ConnectTest, NotificationsWhileConnectedAreIgnored) {
+  notify(phone, ADNCI_MSG_CONNECTED);
+  ASSERT_EQ(link->connected.load(), 1);
+  const size_t calls = fakemd::log().size();
+  AMDeviceRef other = fakemd::add_device();
+  for (uint32_t kind : {ADNCI_MSG_CONNECTED, ADNCI_MSG_DISCONNECTED, 3u}) notify(other, kind);
+  EXPECT_EQ(link->device_ref, phone);
+  EXPECT_EQ(fakemd::log().size(), calls);
+  EXPECT_EQ(callbacks.load(), 1);
+}
+
+TEST_F(ConnectTest, NotificationWithoutALinkIsIgnored) {
+  DeviceLink* keep = link;
+  device_internal::_mdv0 = nullptr;
+  notify(phone, ADNCI_MSG_CONNECTED);
+  device_internal::_mdv0 = keep;
+  EXPECT_EQ(callbacks.load(), 0);
+  EXPECT_TRUE(fakemd::log().empty());
+}
+
+TEST_F(ConnectTest, DetachHandlerAnswersZero) { EXPECT_EQ(mdv_disconnect(link), 0); }
+
+TEST_F(ConnectTest, SubscriptionPassesTheCallbackAndReportsRefusal) {
+  EXPECT_EQ(mdv_subscribe_to_notifications(link), 0);
+  EXPECT_EQ(fakemd::subscription_count(), 1);
+  fakemd::fail(Call::NotificationSubscribe, kAMDOutOfMemory);
+  EXPECT_EQ(mdv_subscribe_to_notifications(link), -1);
+  EXPECT_EQ(fakemd::subscription_count(), 1);
+}
+
+// ---- On a device thread ---------------------------------------------------
+
+TEST_F(ConnectTest, AttachedDeviceIsAnnouncedAndConnectedOnTheDeviceThread) {
+  std::thread::id callback_thread;
+  {
+    fakemd::DeviceThread thread(link);
+    ASSERT_TRUE(fakemd::wait_until_handled());
+    EXPECT_EQ(link->connected.load(std::memory_order_acquire), 1);
+    EXPECT_EQ(callbacks.load(), 1);
+    EXPECT_EQ(fakemd::subscriber_loop(), thread.loop());
+  }
+  EXPECT_EQ(fakemd::subscriber_loops(), 1);
+}
+
+TEST_F(ConnectTest, StatusReadsRaceNoNotificationsOnTheDeviceThread) {
+  // The main thread reads `connected` and uses the connection while the
+  // device thread handles attach and detach notifications and reconnects.
+  fakemd::put_file(phone, "/f", "data");
+  fakemd::DeviceThread thread(link);
+  ASSERT_TRUE(fakemd::wait_until_handled());
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    long seen = 0;
+    while (!done.load()) seen += link->connected.load(std::memory_order_acquire);
+    (void)seen;
+  });
+  for (int round = 0; round < 200; ++round) {
+    ASSERT_TRUE(fakemd::wait_until_handled());
+    ASSERT_EQ(link->connected.load(std::memory_order_acquire), 1) << round;
+    DeviceFilePtr file(mdv_file_open(link, "/f", 'r'));
+    ASSERT_NE(file, nullptr);
+    file.reset();
+    link->connected.store(0, std::memory_order_release);  // `disconnect`
+    fakemd::detach(phone);
+    fakemd::attach(phone);
+  }
+  ASSERT_TRUE(fakemd::wait_until_handled());
+  done = true;
+  reader.join();
+  EXPECT_EQ(link->connected.load(), 1);
+  EXPECT_EQ(fakemd::open_connections(), 1);
+  EXPECT_EQ(fakemd::misuse_count(), 0);
+  EXPECT_EQ(callbacks.load(), 201);
+}
+
+TEST_F(ConnectTest, SubscribingAgainAnnouncesTheAttachedDeviceAgain) {
+  fakemd::DeviceThread thread(link);
+  ASSERT_TRUE(fakemd::wait_until_handled());
+  ASSERT_EQ(link->connected.load(), 1);
+  link->connected.store(0, std::memory_order_release);
+  CFRunLoopPerformBlock(thread.loop(), [this] { (void)mdv_subscribe_to_notifications(link); });
+  CFRunLoopWakeUp(thread.loop());
+  ASSERT_TRUE(fakemd::wait_until_handled());
+  EXPECT_EQ(fakemd::subscription_count(), 2);
+  EXPECT_EQ(link->connected.load(std::memory_order_acquire), 1);
+  EXPECT_EQ(callbacks.load(), 2);
+  EXPECT_EQ(fakemd::open_connections(), 1);
+}
+
+}  // namespace
