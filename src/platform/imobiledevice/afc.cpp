@@ -2,15 +2,19 @@
 //
 // Callers read in 8192-byte pieces, and over USB every request costs a
 // round trip; so a read fetches 1 MiB from the device into a buffer kept
-// per open file and serves the small reads from it. What the device says
-// stays visible: a short reply is served as it came (never topped up with a
-// second request), the end of the file is the device's empty reply, and a
-// failure status is returned by the read that asks past the bytes already
-// delivered. Seek, write and close drop the buffer first.
+// per open file and serves the small reads from it. While the caller works
+// through one buffer, the next 1 MiB is already being fetched (after a full
+// reply only), so the device's round trips overlap the caller's own work.
+// What the device says stays visible: a short reply is served as it came
+// (never topped up with a second request), the end of the file is the
+// device's empty reply, and a failure status is returned by the read that
+// asks past the bytes delivered before it. Seek, write and close wait for a
+// fetch under way and drop the buffered bytes first.
 #include <libimobiledevice/afc.h>
 
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <map>
 
 #include "platform/imobiledevice/internal.h"
@@ -21,13 +25,19 @@ namespace {
 
 constexpr uint32_t kFetchSize = 1u << 20;
 
+struct Fetch {
+  afc_error_t status = AFC_E_SUCCESS;
+  uint32_t got = 0;
+};
+
 struct ReadAhead {
   std::unique_ptr<char[]> bytes;  // kFetchSize bytes once allocated
-  uint32_t start = 0;             // next byte to serve
-  uint32_t end = 0;               // bytes held
+  std::unique_ptr<char[]> spare;  // the next fetch lands here
+  uint32_t start = 0;             // next byte of `bytes` to serve
+  uint32_t end = 0;               // bytes held in `bytes`
+  std::future<Fetch> pending;     // valid: a fetch into `spare` is under way
 
   [[nodiscard]] uint32_t held() const noexcept { return end - start; }
-  void drop() noexcept { start = end = 0; }
 };
 
 }  // namespace
@@ -39,14 +49,40 @@ struct AFCConnection {
   std::map<uint64_t, ReadAhead> files;
 
   ~AFCConnection() {
-    // The client goes first: it uses the device handle that origin holds.
+    for (auto& [ref, state] : files)
+      if (state.pending.valid()) state.pending.wait();
+    // The client goes before origin: it uses the device handle origin holds.
     if (client) afc_client_free(client);
   }
 };
 
 namespace {
 
-// The file's buffer, made on first use; null when memory runs out.
+// Forgets the file's buffered bytes, waiting for a fetch under way; returns
+// how far the device's position is ahead of the caller's.
+uint32_t drop_buffer(AFCConnection* connection, uint64_t file_ref) noexcept {
+  auto it = connection->files.find(file_ref);
+  if (it == connection->files.end()) return 0;
+  ReadAhead& state = it->second;
+  uint32_t ahead = state.held();
+  if (state.pending.valid()) {
+    Fetch fetched = state.pending.get();
+    if (fetched.status == AFC_E_SUCCESS) ahead += fetched.got;
+  }
+  state.start = state.end = 0;
+  return ahead;
+}
+
+// Puts the device's position back where the caller believes it is.
+afc_error_t rewind_unread(AFCConnection* connection, uint64_t file_ref) noexcept {
+  uint32_t ahead = drop_buffer(connection, file_ref);
+  if (ahead == 0) return AFC_E_SUCCESS;
+  return afc_file_seek(connection->client, file_ref, -static_cast<int64_t>(ahead),
+                       SEEK_CUR);
+}
+
+// The file's state with its first buffer, made on first use; null when
+// memory runs out.
 ReadAhead* buffer_for(AFCConnection* connection, uint64_t file_ref) noexcept {
   try {
     ReadAhead& state = connection->files[file_ref];
@@ -57,22 +93,41 @@ ReadAhead* buffer_for(AFCConnection* connection, uint64_t file_ref) noexcept {
   }
 }
 
-// The unread bytes of the file's buffer, which are then forgotten: the
-// device's position is that many bytes ahead of the caller's.
-uint32_t drop_buffer(AFCConnection* connection, uint64_t file_ref) noexcept {
-  auto it = connection->files.find(file_ref);
-  if (it == connection->files.end()) return 0;
-  uint32_t unread = it->second.held();
-  it->second.drop();
-  return unread;
+// Starts fetching the next piece into the spare buffer; without memory or a
+// thread the next read simply fetches when it needs to.
+void start_prefetch(AFCConnection* connection, uint64_t file_ref,
+                    ReadAhead* state) noexcept {
+  try {
+    if (!state->spare) state->spare.reset(new char[kFetchSize]);
+    afc_client_t client = connection->client;
+    char* into = state->spare.get();
+    state->pending = std::async(std::launch::async, [client, file_ref, into] {
+      Fetch fetched;
+      fetched.status = afc_file_read(client, file_ref, into, kFetchSize, &fetched.got);
+      fetched.got = std::min(fetched.got, kFetchSize);
+      return fetched;
+    });
+  } catch (...) {
+  }
 }
 
-// Puts the device's position back where the caller believes it is.
-afc_error_t rewind_unread(AFCConnection* connection, uint64_t file_ref) noexcept {
-  uint32_t unread = drop_buffer(connection, file_ref);
-  if (unread == 0) return AFC_E_SUCCESS;
-  return afc_file_seek(connection->client, file_ref, -static_cast<int64_t>(unread),
-                       SEEK_CUR);
+// Serves the caller from the buffer.
+uint32_t serve(ReadAhead* state, void* buffer, uint32_t wanted) noexcept {
+  uint32_t served = std::min(wanted, state->held());
+  std::memcpy(buffer, state->bytes.get() + state->start, served);
+  state->start += served;
+  return served;
+}
+
+// Makes the fetched piece the buffer; after a full reply the next piece is
+// asked for at once.
+afc_error_t take_fetch(AFCConnection* connection, uint64_t file_ref, ReadAhead* state,
+                       Fetch fetched) noexcept {
+  state->start = state->end = 0;
+  if (fetched.status != AFC_E_SUCCESS) return fetched.status;
+  state->end = fetched.got;
+  if (fetched.got == kFetchSize) start_prefetch(connection, file_ref, state);
+  return AFC_E_SUCCESS;
 }
 
 }  // namespace
@@ -133,11 +188,14 @@ int32_t AFCFileRefRead(AFCConnectionRef connection, uint64_t file_ref, void* buf
   std::lock_guard lock(connection->mutex);
   auto it = connection->files.find(file_ref);
   ReadAhead* state = it != connection->files.end() ? &it->second : nullptr;
+  if (state && state->held() == 0 && state->pending.valid()) {
+    Fetch fetched = state->pending.get();
+    std::swap(state->bytes, state->spare);
+    afc_error_t taken = take_fetch(connection, file_ref, state, fetched);
+    if (taken != AFC_E_SUCCESS) return taken;
+  }
   if (state && state->held() > 0) {
-    uint32_t served = std::min(wanted, state->held());
-    std::memcpy(buffer, state->bytes.get() + state->start, served);
-    state->start += served;
-    *length = served;
+    *length = serve(state, buffer, wanted);
     return 0;
   }
 
@@ -153,16 +211,13 @@ int32_t AFCFileRefRead(AFCConnectionRef connection, uint64_t file_ref, void* buf
     return 0;
   }
 
-  uint32_t got = 0;
-  afc_error_t read =
-      afc_file_read(connection->client, file_ref, state->bytes.get(), kFetchSize, &got);
-  if (read != AFC_E_SUCCESS) return read;
-  state->start = 0;
-  state->end = std::min(got, kFetchSize);
-  uint32_t served = std::min(wanted, state->end);
-  std::memcpy(buffer, state->bytes.get(), served);
-  state->start = served;
-  *length = served;
+  Fetch fetched;
+  fetched.status =
+      afc_file_read(connection->client, file_ref, state->bytes.get(), kFetchSize, &fetched.got);
+  fetched.got = std::min(fetched.got, kFetchSize);
+  afc_error_t taken = take_fetch(connection, file_ref, state, fetched);
+  if (taken != AFC_E_SUCCESS) return taken;
+  *length = serve(state, buffer, wanted);
   return 0;
 }
 
@@ -192,6 +247,7 @@ int32_t AFCFileRefClose(AFCConnectionRef connection, uint64_t file_ref) noexcept
   if (!connection || file_ref == 0) return AFC_E_INVALID_ARG;
   {
     std::lock_guard lock(connection->mutex);
+    (void)drop_buffer(connection, file_ref);
     connection->files.erase(file_ref);
   }
   return afc_file_close(connection->client, file_ref);
