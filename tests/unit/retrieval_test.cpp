@@ -1,0 +1,471 @@
+// get_file, get_compressed_file, getFile and getDB on the fake device, into
+// temporary folders.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "FakeMobileDevice.h"
+#include "command/Command.h"
+#include "main/commands.h"
+#include "membuf/alloc.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using fakemd::Call;
+
+constexpr const char* kCDB = "/iTunes_Control/iTunes/iTunesCDB";
+constexpr const char* kDB = "/iTunes_Control/iTunes/iTunesDB";
+
+std::string noise(size_t bytes, unsigned seed = 1) {
+  std::mt19937 random(seed);
+  std::string out(bytes, '\0');
+  for (char& c : out) c = static_cast<char>(random() % 16 + 'a');  // compressible
+  return out;
+}
+
+std::string deflated(const std::string& body, int level = 6) {
+  uLongf size = compressBound(body.size());
+  std::string out(size, '\0');
+  EXPECT_EQ(compress2(reinterpret_cast<Bytef*>(out.data()), &size,
+                      reinterpret_cast<const Bytef*>(body.data()), body.size(), level),
+            Z_OK);
+  out.resize(size);
+  return out;
+}
+
+std::string inflated(const std::string& stream) {
+  z_stream z{};
+  EXPECT_EQ(inflateInit(&z), Z_OK);
+  std::string out;
+  char piece[4096];
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(stream.data()));
+  z.avail_in = static_cast<uInt>(stream.size());
+  int status;
+  do {
+    z.next_out = reinterpret_cast<Bytef*>(piece);
+    z.avail_out = sizeof piece;
+    status = inflate(&z, Z_NO_FLUSH);
+    out.append(piece, sizeof piece - z.avail_out);
+  } while (status == Z_OK);
+  EXPECT_EQ(status, Z_STREAM_END);
+  inflateEnd(&z);
+  return out;
+}
+
+// A music-database header: "mhbd", its own length at offset 4, filler.
+std::string mhbd_header(uint32_t length) {
+  std::string h(length, '\x5a');
+  h.replace(0, 4, "mhbd");
+  for (int i = 0; i < 4; ++i) h[4 + i] = static_cast<char>(length >> (8 * i));
+  return h;
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void write_file(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+class Retrieval : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fakemd::reset();
+    phone = fakemd::add_device();
+    fakemd::attach(phone);
+    link = mdv_new(nullptr, nullptr, nullptr);
+    ASSERT_NE(link, nullptr);
+    link->device_ref = phone;
+    ASSERT_EQ(mdv_connect(link), 0);
+    char pattern[] = "/tmp/afclink-retrieval-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir = pattern;
+    out = (dir / "out").string();
+  }
+  void TearDown() override {
+    membuf_internal::mb_fail_allocations_after(-1);
+    EXPECT_EQ(fakemd::open_files(), 0) << "a device file was left open";
+    mdv_free(link);
+    fs::remove_all(dir);
+  }
+
+  std::string errors() const { return std::string(link->err_text->storage, link->err_text->length); }
+
+  // Runs one command line through its handler; the reply line.
+  std::string run(const char* line, int (*handler)(DeviceLink*, Command*)) {
+    CommandPtr command(cmd_new(line));
+    EXPECT_NE(command, nullptr);
+    link->err_text->length = 0;
+    testing::internal::CaptureStdout();
+    last_result = handler(link, command.get());
+    return testing::internal::GetCapturedStdout();
+  }
+
+  AMDeviceRef phone = nullptr;
+  DeviceLink* link = nullptr;
+  fs::path dir;
+  std::string out;
+  int last_result = 0;
+};
+
+// ---- The plain copy -------------------------------------------------------
+
+TEST_F(Retrieval, PlainCopyIsByteForByteInFullPieces) {
+  const std::string body = noise(3 * 8192 + 5);
+  fakemd::put_file(phone, "/f", body);
+  EXPECT_EQ(get_file(link, "/f", out.c_str()), 0);
+  EXPECT_EQ(read_file(out), body);
+  for (const auto& read : fakemd::log_of(Call::FileRefRead)) EXPECT_EQ(read.amount, 8192u);
+  EXPECT_EQ(errors(), "");
+}
+
+TEST_F(Retrieval, PlainCopySurvivesOddSizedShortReads) {
+  const std::string body = noise(20000);
+  fakemd::put_file(phone, "/f", body);
+  for (uint32_t most : {1u, 7u, 1000u, 8191u}) {
+    fakemd::set_max_read(phone, most);
+    ASSERT_EQ(get_file(link, "/f", out.c_str()), 0) << most;
+    EXPECT_EQ(read_file(out), body) << most;
+  }
+}
+
+TEST_F(Retrieval, EmptyDeviceFileGivesAnEmptyLocalFile) {
+  fakemd::put_file(phone, "/empty", "");
+  write_file(out, "old");
+  EXPECT_EQ(get_file(link, "/empty", out.c_str()), 0);
+  EXPECT_TRUE(fs::exists(out));
+  EXPECT_EQ(fs::file_size(out), 0u);
+}
+
+TEST_F(Retrieval, ReadFailureInTheMiddleFailsTheCopy) {
+  fakemd::put_file(phone, "/f", noise(30000));
+  fakemd::fail_read_after(phone, 10000, 4);
+  EXPECT_EQ(get_file(link, "/f", out.c_str()), -1);
+  EXPECT_EQ(errors(), "Could not read 8192 bytes from file /f. Code 4");
+}
+
+TEST_F(Retrieval, DestinationInAMissingFolderIsReported) {
+  fakemd::put_file(phone, "/f", "x");
+  const std::string bad = (dir / "no" / "such").string();
+  EXPECT_EQ(get_file(link, "/f", bad.c_str()), -1);
+  EXPECT_EQ(errors(), "Can't open destination file " + bad + ": No such file or directory");
+}
+
+TEST_F(Retrieval, FullDiskFailsTheCopyEvenWhenOnlyTheCloseShowsIt) {
+  fakemd::put_file(phone, "/small", "a few bytes that stdio keeps until fclose");
+  EXPECT_EQ(get_file(link, "/small", "/dev/full"), -1);
+  EXPECT_EQ(errors(), "Couldn't close file /dev/full: No space left on device");
+  link->err_text->length = 0;
+  fakemd::put_file(phone, "/big", noise(100000));
+  EXPECT_EQ(get_file(link, "/big", "/dev/full"), -1);
+  EXPECT_EQ(errors(), "Couldn't write 8192 bytes to file /dev/full: No space left on device")
+      << errors();
+}
+
+TEST_F(Retrieval, NoBufferMeansOutOfMemoryAndBothFilesClosed) {
+  fakemd::put_file(phone, "/f", "x");
+  ASSERT_EQ(mb_make_room(link->err_text, 4096), 0);
+  membuf_internal::mb_fail_allocations_after(2);  // the device file's record and path
+  EXPECT_EQ(get_file(link, "/f", out.c_str()), -1);
+  membuf_internal::mb_fail_allocations_after(-1);
+  EXPECT_EQ(errors(), "Out of memory.");
+}
+
+TEST_F(Retrieval, FailedDeviceCloseLeavesTheCopyGood) {
+  fakemd::put_file(phone, "/f", "bytes");
+  fakemd::fail(Call::FileRefClose, 30);
+  EXPECT_EQ(get_file(link, "/f", out.c_str()), 0);
+  EXPECT_EQ(read_file(out), "bytes");
+  EXPECT_EQ(errors(), "Could not close file /f. Code 30");
+  fakemd::reset();  // the reference stays open on a refusing device
+}
+
+// ---- The compressed copy --------------------------------------------------
+
+TEST_F(Retrieval, FixedHeaderIsCopiedAndTheStreamInflated) {
+  const std::string header(188, 'h');
+  const std::string body = noise(50000);
+  fakemd::put_file(phone, kCDB, header + deflated(body));
+  EXPECT_EQ(get_compressed_file(link, kCDB, out.c_str(), 188), 0);
+  EXPECT_EQ(read_file(out), header + body);
+  EXPECT_EQ(fakemd::log_of(Call::FileRefRead)[0].amount, 188u);
+}
+
+TEST_F(Retrieval, MusicDatabaseHeaderLongerThanAskedIsReadWhole) {
+  const std::string header = mhbd_header(244);
+  const std::string body = noise(30000, 2);
+  fakemd::put_file(phone, kCDB, header + deflated(body));
+  EXPECT_EQ(get_compressed_file(link, kCDB, out.c_str(), 188), 0);
+  EXPECT_EQ(read_file(out), header + body);
+  auto reads = fakemd::log_of(Call::FileRefRead);
+  EXPECT_EQ(reads[0].amount, 188u);
+  EXPECT_EQ(reads[1].amount, 56u);
+}
+
+TEST_F(Retrieval, MusicDatabaseHeaderOfAtMostTheAskedLengthIsTheAskedLength) {
+  // A length field of 104 (or 188) changes nothing: 188 bytes are the header.
+  for (uint32_t own : {104u, 188u}) {
+    std::string header = mhbd_header(188);
+    for (int i = 0; i < 4; ++i) header[4 + i] = static_cast<char>(own >> (8 * i));
+    const std::string body = noise(9000, own);
+    fakemd::put_file(phone, kCDB, header + deflated(body));
+    EXPECT_EQ(get_compressed_file(link, kCDB, out.c_str(), 188), 0) << own;
+    EXPECT_EQ(read_file(out), header + body) << own;
+  }
+}
+
+TEST_F(Retrieval, MusicDatabaseHeaderLengthBeyondTheBufferIsIgnored) {
+  std::string file = mhbd_header(188) + deflated(noise(100));
+  file[4] = 0x01, file[5] = 0x20, file[6] = 0, file[7] = 0;  // 8193
+  fakemd::put_file(phone, kCDB, file);
+  EXPECT_EQ(get_compressed_file(link, kCDB, out.c_str(), 188), 0);
+  EXPECT_EQ(fakemd::log_of(Call::FileRefRead)[1].amount, 8192u);
+}
+
+TEST_F(Retrieval, MusicDatabaseShorterThanItsOwnHeaderFailsTheHeaderRead) {
+  fakemd::put_file(phone, kCDB, mhbd_header(244).substr(0, 200));
+  EXPECT_EQ(get_compressed_file(link, kCDB, out.c_str(), 188), -1);
+  EXPECT_EQ(errors(), std::string("Couldn't read header from file ") + kCDB);
+}
+
+TEST_F(Retrieval, HeaderLongerThanABufferOpensNothing) {
+  EXPECT_EQ(get_compressed_file(link, kCDB, out.c_str(), 8193), -1);
+  EXPECT_EQ(fakemd::call_count(Call::FileRefOpen), 0);
+  EXPECT_EQ(errors(), "");
+  EXPECT_FALSE(fs::exists(out));
+  const std::string header(8192, 'h');
+  fakemd::put_file(phone, kCDB, header + deflated("tail"));
+  EXPECT_EQ(get_compressed_file(link, kCDB, out.c_str(), 8192), 0);
+  EXPECT_EQ(read_file(out), header + "tail");
+}
+
+TEST_F(Retrieval, FileShorterThanTheHeaderFailsWithBothMessagesOnAReadFailure) {
+  fakemd::put_file(phone, kCDB, std::string(100, 'h'));
+  EXPECT_EQ(get_compressed_file(link, kCDB, out.c_str(), 188), -1);
+  EXPECT_EQ(errors(), std::string("Couldn't read header from file ") + kCDB);
+  link->err_text->length = 0;
+  fakemd::fail_read_after(phone, 0, 4);
+  EXPECT_EQ(get_compressed_file(link, kCDB, out.c_str(), 188), -1);
+  EXPECT_EQ(errors(), std::string("Could not read 188 bytes from file ") + kCDB +
+                          ". Code 4 Couldn't read header from file " + kCDB);
+}
+
+TEST_F(Retrieval, DamagedStreamFailsWithDataError) {
+  std::string stream = deflated(noise(20000));
+  const std::string header(188, 'h');
+  const std::string bad_header = header + "\x78\x02" + stream.substr(2);
+  std::string bad_adler = header + stream;
+  bad_adler.back() ^= 1;
+  std::string bad_data = header + stream;
+  for (size_t i = 200; i < 260; ++i) bad_data[i] = '\xff';
+  for (const std::string& file : {bad_header, bad_adler, bad_data}) {
+    link->err_text->length = 0;
+    fakemd::put_file(phone, kCDB, file);
+    EXPECT_EQ(get_compressed_file(link, kCDB, out.c_str(), 188), Z_DATA_ERROR);
+    EXPECT_EQ(errors(), std::string("Decompression failed for file ") + kCDB + ". Code -3");
+  }
+}
+
+TEST_F(Retrieval, PresetDictionaryIsReportedAsADataError) {
+  z_stream z{};
+  ASSERT_EQ(deflateInit(&z, 6), Z_OK);
+  ASSERT_EQ(deflateSetDictionary(&z, reinterpret_cast<const Bytef*>("dict"), 4), Z_OK);
+  std::string body = "dictionary dictionary", stream(256, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(body.data());
+  z.avail_in = static_cast<uInt>(body.size());
+  z.next_out = reinterpret_cast<Bytef*>(stream.data());
+  z.avail_out = static_cast<uInt>(stream.size());
+  ASSERT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+  stream.resize(z.total_out);
+  deflateEnd(&z);
+  fakemd::put_file(phone, kCDB, std::string(188, 'h') + stream);
+  EXPECT_EQ(get_compressed_file(link, kCDB, out.c_str(), 188), -3);
+  EXPECT_EQ(errors(), std::string("Decompression failed for file ") + kCDB + ". Code -3");
+}
+
+TEST_F(Retrieval, BytesAfterTheStreamAreNotCopied) {
+  const std::string body = noise(1000);
+  fakemd::put_file(phone, kCDB, std::string(188, 'h') + deflated(body) + "TRAILING GARBAGE");
+  EXPECT_EQ(get_compressed_file(link, kCDB, out.c_str(), 188), 0);
+  EXPECT_EQ(read_file(out), std::string(188, 'h') + body);
+}
+
+TEST_F(Retrieval, OutputOfWholePiecesEndsCleanly) {
+  const std::string body = noise(8 * 8192, 3);
+  fakemd::put_file(phone, kCDB, std::string(188, 'h') + deflated(body));
+  EXPECT_EQ(get_compressed_file(link, kCDB, out.c_str(), 188), 0);
+  EXPECT_EQ(read_file(out).size(), 188 + body.size());
+}
+
+TEST_F(Retrieval, StreamCutShortFailsNamingTheDeviceFileAndDoesNotLoop) {
+  const std::string stream = deflated(noise(40000));
+  fakemd::put_file(phone, kCDB, std::string(188, 'h') + stream.substr(0, stream.size() / 2));
+  EXPECT_EQ(get_compressed_file(link, kCDB, out.c_str(), 188), -1);
+  EXPECT_EQ(errors(), std::string("Unexpected end of file ") + kCDB + ".");
+  EXPECT_LT(fakemd::call_count(Call::FileRefRead), 10);
+  link->err_text->length = 0;
+  fakemd::put_file(phone, kCDB, std::string(188, 'h'));  // no stream at all
+  EXPECT_EQ(get_compressed_file(link, kCDB, out.c_str(), 188), -1);
+  EXPECT_EQ(errors(), std::string("Unexpected end of file ") + kCDB + ".");
+}
+
+TEST_F(Retrieval, CompressedCopySurvivesOneAndSevenByteReads) {
+  const std::string body = noise(30000, 4);
+  for (uint32_t most : {1u, 7u}) {
+    const std::string header(most, 'h');  // the header needs one whole read
+    fakemd::put_file(phone, kCDB, header + deflated(body));
+    fakemd::set_max_read(phone, most);
+    ASSERT_EQ(get_compressed_file(link, kCDB, out.c_str(), static_cast<int32_t>(most)), 0);
+    EXPECT_EQ(read_file(out), header + body);
+  }
+}
+
+TEST_F(Retrieval, CompressedReadFailureFailsTheCopy) {
+  fakemd::put_file(phone, kCDB, std::string(188, 'h') + deflated(noise(100000)));
+  fakemd::fail_read_after(phone, 5000, 30);
+  EXPECT_EQ(get_compressed_file(link, kCDB, out.c_str(), 188), -1);
+  EXPECT_EQ(errors(), std::string("Could not read 8192 bytes from file ") + kCDB + ". Code 30");
+}
+
+TEST_F(Retrieval, CompressedCopyOntoAFullDiskFails) {
+  fakemd::put_file(phone, kCDB, std::string(188, 'h') + deflated(noise(100000)));
+  EXPECT_EQ(get_compressed_file(link, kCDB, "/dev/full", 188), -1);
+  EXPECT_EQ(errors(), "Couldn't write 8192 bytes to file /dev/full: No space left on device")
+      << errors();
+  link->err_text->length = 0;
+  fakemd::put_file(phone, kCDB, std::string(188, 'h') + deflated("short"));
+  EXPECT_EQ(get_compressed_file(link, kCDB, "/dev/full", 188), -1);
+  EXPECT_EQ(errors(), "Couldn't close file /dev/full: No space left on device");
+}
+
+TEST_F(Retrieval, EitherBufferMissingMeansOutOfMemory) {
+  fakemd::put_file(phone, kCDB, std::string(188, 'h') + deflated("x"));
+  ASSERT_EQ(mb_make_room(link->err_text, 4096), 0);
+  for (long allowed : {2L, 3L}) {  // after the device file's record and path
+    link->err_text->length = 0;
+    membuf_internal::mb_fail_allocations_after(allowed);
+    EXPECT_EQ(get_compressed_file(link, kCDB, out.c_str(), 188), -1);
+    membuf_internal::mb_fail_allocations_after(-1);
+    EXPECT_EQ(errors(), "Out of memory.");
+  }
+}
+
+TEST_F(Retrieval, RealCompressedDatabasesGiveTheirHeaderAndBody) {
+  const fs::path folder = fs::path(AFCLINK_SHARED_DATA) / "databases";
+  if (!fs::is_directory(folder)) GTEST_SKIP() << "no " << folder;
+  int seen = 0;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    if (entry.path().filename().string().find("iTunesCDB") == std::string::npos) continue;
+    const std::string file = read_file(entry.path());
+    ASSERT_GT(file.size(), 244u);
+    fakemd::put_file(phone, kCDB, file);
+    EXPECT_EQ(get_compressed_file(link, kCDB, out.c_str(), 188), 0) << entry.path() << errors();
+    const std::string got = read_file(out);
+    EXPECT_EQ(got.substr(0, 244), file.substr(0, 244));
+    EXPECT_EQ(got.substr(244), inflated(file.substr(244))) << entry.path();
+    EXPECT_EQ(got.substr(244, 4), "mhsd");
+    ++seen;
+  }
+  EXPECT_EQ(seen, 3);
+}
+
+// ---- The commands ---------------------------------------------------------
+
+int get_file_command(DeviceLink* l, Command* c) { return getFile(l, c); }
+int get_db_command(DeviceLink* l, Command* c) { return getDB(l, c); }
+
+TEST_F(Retrieval, GetFileAnswersOkOrTheErrorText) {
+  fakemd::put_file(phone, "/f", "content");
+  EXPECT_EQ(run(("getFile /f " + out).c_str(), get_file_command), "ok\n");
+  EXPECT_EQ(last_result, 0);
+  EXPECT_EQ(read_file(out), "content");
+  EXPECT_EQ(run(("getFile /none " + out).c_str(), get_file_command),
+            "Error: Could not open file /none to read. Code 8\n");
+  EXPECT_EQ(last_result, 0);
+}
+
+TEST_F(Retrieval, GetFileOfAnUnopenableDeviceFileLeavesTheLocalFileAlone) {
+  write_file(out, "keep me");
+  EXPECT_NE(run(("getFile /none " + out).c_str(), get_file_command), "ok\n");
+  EXPECT_EQ(read_file(out), "keep me");
+  const std::string fresh = (dir / "fresh").string();
+  (void)run(("getFile /none " + fresh).c_str(), get_file_command);
+  EXPECT_FALSE(fs::exists(fresh));
+}
+
+TEST_F(Retrieval, WrongArgumentCountsAnswerTheUsageLines) {
+  EXPECT_EQ(run("getFile /f", get_file_command),
+            "Usage: getFile \"fully qualified source file path\" "
+            "\"fully qualified destination file path\"\n");
+  EXPECT_EQ(last_result, -1);
+  EXPECT_EQ(run("getFile /a /b /c", get_file_command).rfind("Usage: getFile ", 0), 0u);
+  EXPECT_EQ(run("getDB", get_db_command),
+            "Usage: getDB \"fully qualified destination file path\"\n");
+  EXPECT_EQ(last_result, -1);
+  EXPECT_EQ(run("getDB /a /b", get_db_command).rfind("Usage: getDB ", 0), 0u);
+  EXPECT_EQ(fakemd::call_count(Call::FileRefOpen), 0);
+}
+
+TEST_F(Retrieval, GetDBPrefersTheCompressedDatabase) {
+  const std::string header = mhbd_header(244), body = noise(5000);
+  fakemd::put_file(phone, kCDB, header + deflated(body));
+  fakemd::put_file(phone, kDB, "plain");
+  EXPECT_EQ(run(("getDB " + out).c_str(), get_db_command), "ok\n");
+  EXPECT_EQ(read_file(out), header + body);
+}
+
+TEST_F(Retrieval, GetDBWithOnlyThePlainDatabaseCopiesIt) {
+  fakemd::put_file(phone, kDB, "plain database");
+  EXPECT_EQ(run(("getDB " + out).c_str(), get_db_command), "ok\n");
+  EXPECT_EQ(last_result, 0);
+  EXPECT_EQ(read_file(out), "plain database");
+}
+
+TEST_F(Retrieval, GetDBWithNeitherNamesOnlyThePlainDatabase) {
+  EXPECT_EQ(run(("getDB " + out).c_str(), get_db_command),
+            std::string("Error: Could not open file ") + kDB + " to read. Code 8\n");
+  EXPECT_EQ(last_result, -1);
+}
+
+TEST_F(Retrieval, GetDBFallsBackWhenTheCompressedCopyFails) {
+  const std::string stream = deflated(noise(20000));
+  const std::string failing[] = {
+      std::string(100, 'h'),                                   // shorter than a header
+      std::string(188, 'h') + "\x78\x02" + stream.substr(2),   // damaged
+      std::string(188, 'h') + stream.substr(0, 100),           // cut short
+  };
+  for (const std::string& file : failing) {
+    fakemd::put_file(phone, kCDB, file);
+    fakemd::put_file(phone, kDB, "plain");
+    EXPECT_EQ(run(("getDB " + out).c_str(), get_db_command), "ok\n");
+    EXPECT_EQ(read_file(out), "plain");
+  }
+}
+
+TEST_F(Retrieval, GetDBWithOnlyAFailingCompressedDatabaseNamesThePlainOne) {
+  fakemd::put_file(phone, kCDB, std::string(188, 'h') + "garbage");
+  EXPECT_EQ(run(("getDB " + out).c_str(), get_db_command),
+            std::string("Error: Could not open file ") + kDB + " to read. Code 8\n");
+  // The compressed attempt truncated the destination and left its part.
+  EXPECT_EQ(read_file(out), std::string(188, 'h'));
+}
+
+TEST_F(Retrieval, GetDBIntoAMissingFolderReportsThePlainAttemptOnly) {
+  fakemd::put_file(phone, kCDB, std::string(188, 'h') + deflated("x"));
+  fakemd::put_file(phone, kDB, "plain");
+  const std::string bad = (dir / "missing" / "db").string();
+  EXPECT_EQ(run(("getDB " + bad).c_str(), get_db_command),
+            "Error: Can't open destination file " + bad + ": No such file or directory\n");
+}
+
+}  // namespace
