@@ -1,0 +1,221 @@
+// Command dispatch and the connection-state commands, with the product's own
+// device thread running against the fake device layer. Replies are read
+// back from standard output, which each test points at a temporary file.
+#include <dirent.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "FakeMobileDevice.h"
+#include "command/Command.h"
+#include "main/commands.h"
+
+namespace {
+
+// Points standard output at a temporary file for the life of the object.
+class ReplyCapture {
+ public:
+  ReplyCapture() {
+    std::fflush(stdout);
+    saved_ = dup(STDOUT_FILENO);
+    file_ = std::tmpfile();
+    dup2(fileno(file_), STDOUT_FILENO);
+  }
+  ~ReplyCapture() {
+    std::fflush(stdout);
+    dup2(saved_, STDOUT_FILENO);
+    close(saved_);
+    std::fclose(file_);
+  }
+  // Everything written since the last call.
+  std::string take() {
+    std::fflush(stdout);
+    std::string out;
+    char piece[4096];
+    ssize_t n;
+    while ((n = pread(fileno(file_), piece, sizeof piece, offset_)) > 0) {
+      out.append(piece, static_cast<size_t>(n));
+      offset_ += n;
+    }
+    return out;
+  }
+
+ private:
+  int saved_ = -1;
+  FILE* file_ = nullptr;
+  off_t offset_ = 0;
+};
+
+int thread_count() {
+  int count = 0;
+  if (DIR* tasks = opendir("/proc/self/task")) {
+    while (dirent* entry = readdir(tasks))
+      if (entry->d_name[0] != '.') ++count;
+    closedir(tasks);
+  }
+  return count;
+}
+
+class Dispatch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fakemd::reset();
+    link_ = mdv_new(nullptr, connect_callback, nullptr);
+    ASSERT_NE(link_, nullptr);
+    // The device thread outlives every test; start each from "disconnected".
+    ASSERT_EQ(run("disconnect"), "ok\n");
+  }
+  void TearDown() override {
+    (void)run("disconnect");
+    EXPECT_TRUE(fakemd::wait_until_handled());
+    fakemd::reset();  // no subscription is left to reach the link
+    mdv_free(link_);
+  }
+
+  std::string run(const char* line) {
+    CommandPtr command(cmd_new(line));
+    if (!command) return {};
+    (void)do_command(link_, command.get());
+    return replies_.take();
+  }
+
+  // Polls `status` until it answers `wanted`, letting queued device work run.
+  std::string status_becomes(const std::string& wanted) {
+    std::string answer;
+    for (int i = 0; i < 200; ++i) {
+      (void)fakemd::wait_until_handled();
+      answer = run("status");
+      if (answer == wanted) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return answer;
+  }
+
+  ReplyCapture replies_;
+  DeviceLink* link_ = nullptr;
+};
+
+}  // namespace
+
+TEST_F(Dispatch, ConnectWithAnAttachedDeviceReachesConnected) {
+  AMDeviceRef phone = fakemd::add_device();
+  fakemd::attach(phone);
+  EXPECT_EQ(run("connect"), "ok\n");
+  EXPECT_EQ(status_becomes("connected\n"), "connected\n");
+  EXPECT_EQ(run("connect"), "Error: Already connected.\n");
+  EXPECT_EQ(link_->device_ref, phone);
+}
+
+TEST_F(Dispatch, ConnectWithoutADeviceStaysConnectingUntilOneArrives) {
+  EXPECT_EQ(run("connect"), "ok\n");
+  ASSERT_TRUE(fakemd::wait_until_handled());
+  EXPECT_EQ(run("status"), "connecting\n");
+  EXPECT_EQ(run("connect"), "Error: Already attempting to connect.\n");
+  fakemd::attach(fakemd::add_device());
+  EXPECT_EQ(status_becomes("connected\n"), "connected\n");
+}
+
+TEST_F(Dispatch, AFailedAttemptGoesBackToDisconnected) {
+  fakemd::fail(fakemd::Call::DeviceStartSession, -21);
+  fakemd::attach(fakemd::add_device());
+  EXPECT_EQ(run("connect"), "ok\n");
+  EXPECT_EQ(status_becomes("disconnected\n"), "disconnected\n");
+  EXPECT_EQ(fakemd::call_count(fakemd::Call::DeviceStartSession), 1);
+}
+
+TEST_F(Dispatch, DisconnectThenConnectWithTheDeviceStillAttachedConnectsAgain) {
+  fakemd::attach(fakemd::add_device());
+  ASSERT_EQ(run("connect"), "ok\n");
+  ASSERT_EQ(status_becomes("connected\n"), "connected\n");
+  EXPECT_EQ(run("disconnect"), "ok\n");
+  EXPECT_EQ(run("status"), "disconnected\n");
+  EXPECT_EQ(run("connect"), "ok\n");
+  EXPECT_EQ(status_becomes("connected\n"), "connected\n");
+  // The earlier connection was released before it was replaced.
+  EXPECT_EQ(fakemd::open_connections(), 1);
+}
+
+TEST_F(Dispatch, AfterDisconnectAReattachedDeviceConnectsWithoutAFurtherCommand) {
+  AMDeviceRef phone = fakemd::add_device();
+  fakemd::attach(phone);
+  ASSERT_EQ(run("connect"), "ok\n");
+  ASSERT_EQ(status_becomes("connected\n"), "connected\n");
+  ASSERT_EQ(run("disconnect"), "ok\n");
+  fakemd::detach(phone);
+  ASSERT_TRUE(fakemd::wait_until_handled());
+  EXPECT_EQ(run("status"), "disconnected\n");
+  fakemd::attach(phone);
+  EXPECT_EQ(status_becomes("connected\n"), "connected\n");
+}
+
+TEST_F(Dispatch, ManyConnectDisconnectCyclesKeepOneDeviceThread) {
+  ASSERT_EQ(run("connect"), "ok\n");
+  ASSERT_TRUE(fakemd::wait_for_subscriptions(1));
+  const int threads = thread_count();
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_EQ(run("disconnect"), "ok\n");
+    ASSERT_EQ(run("connect"), "ok\n");
+  }
+  ASSERT_TRUE(fakemd::wait_until_handled());
+  EXPECT_EQ(thread_count(), threads);
+  EXPECT_EQ(fakemd::subscriber_loops(), 1);
+  // A device that arrives now is connected by that one thread.
+  fakemd::attach(fakemd::add_device());
+  EXPECT_EQ(status_becomes("connected\n"), "connected\n");
+}
+
+TEST_F(Dispatch, StatusOnTheMainThreadRacesNotificationsSafely) {
+  AMDeviceRef phone = fakemd::add_device();
+  ASSERT_EQ(run("connect"), "ok\n");
+  ASSERT_TRUE(fakemd::wait_for_subscriptions(1));
+  std::atomic<bool> done{false};
+  std::thread plugging([&] {
+    for (int i = 0; i < 200 && !done; ++i) {
+      fakemd::attach(phone);
+      fakemd::detach(phone);
+    }
+  });
+  for (int i = 0; i < 2000; ++i) {
+    const std::string answer = run(i % 2 ? "status" : "getFile /a");
+    ASSERT_TRUE(answer == "connected\n" || answer == "connecting\n" ||
+                answer == "disconnected\n" || answer == "Error: Not connected\n" ||
+                answer.rfind("Usage: getFile", 0) == 0)
+        << answer;
+  }
+  done = true;
+  plugging.join();
+}
+
+TEST_F(Dispatch, ArgumentCountsAreCheckedOnlyOnceConnected) {
+  EXPECT_EQ(run("getDB"), "Error: Not connected\n");
+  EXPECT_EQ(run("getFile /a"), "Error: Not connected\n");
+  fakemd::attach(fakemd::add_device());
+  ASSERT_EQ(run("connect"), "ok\n");
+  ASSERT_EQ(status_becomes("connected\n"), "connected\n");
+  EXPECT_EQ(run("getDB"), "Usage: getDB \"fully qualified destination file path\"\n");
+  EXPECT_EQ(run("getDB a b"), "Usage: getDB \"fully qualified destination file path\"\n");
+  const std::string usage =
+      "Usage: getFile \"fully qualified source file path\" \"fully qualified "
+      "destination file path\"\n";
+  EXPECT_EQ(run("getFile /a"), usage);
+  EXPECT_EQ(run("getFile /a /b /c"), usage);
+}
+
+TEST_F(Dispatch, EveryCommandStartsWithAnEmptyErrorText) {
+  mdv_add_err(link_, "left over %d", 1);
+  EXPECT_EQ(run("nosuch"), "Error: Unknown command \"nosuch\"\n");
+  EXPECT_EQ(link_->err_text->length, 0);
+}
+
+TEST_F(Dispatch, PidAndUnknownWordsAnswerInEveryState) {
+  EXPECT_EQ(run("pid"), std::to_string(getpid()) + "\n");
+  EXPECT_EQ(run("Status"), "Error: Unknown command \"Status\"\n");
+  EXPECT_EQ(run("connect"), "ok\n");
+  EXPECT_EQ(run("pid now"), std::to_string(getpid()) + "\n");
+  EXPECT_EQ(run("status extra words"), "connecting\n");
+}
