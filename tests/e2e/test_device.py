@@ -159,6 +159,42 @@ class Pairing(DeviceCase):
         self.assertEqual(self.app.wait(DEADLINE), 0)
 
 
+class Validation(unittest.TestCase):
+    """Devices before 7.0 are asked to validate the record; later ones check
+    it when the session starts, so asking would mean a second trust prompt."""
+
+    def lockdown_requests(self, wanted="connected", **options):
+        log = tempfile.NamedTemporaryFile(prefix="afd-log-", delete=False)
+        self.addCleanup(os.unlink, log.name)
+        with FakeDevice(paired=True, log=log.name, **options) as emulator:
+            with Afclink(env={"USBMUXD_SOCKET_ADDRESS": address_of(emulator)}) as app:
+                self.assertEqual(app.ask("connect"), "ok")
+                final = app.wait_for_status(wanted, DEADLINE)
+                app.process.kill()
+                app.process.wait()
+                self.assertEqual(app.stderr, b"")
+        with open(log.name) as f:
+            return final, [line.split("lockdownd: ")[1].strip()
+                           for line in f if "lockdownd: " in line]
+
+    def test_modern_device_is_not_asked_to_validate(self):
+        final, requests = self.lockdown_requests(product_version="16.4.1")
+        self.assertEqual(final, "connected")
+        self.assertNotIn("ValidatePair", requests)
+        self.assertIn("StartSession", requests)
+
+    def test_old_device_is_asked_to_validate(self):
+        final, requests = self.lockdown_requests(product_version="6.1.3")
+        self.assertEqual(final, "connected")
+        self.assertIn("ValidatePair", requests)
+
+    def test_old_device_that_never_validates_ends_disconnected(self):
+        final, requests = self.lockdown_requests("disconnected", product_version="6.1.3",
+                                                 faults={"validate_fails": True})
+        self.assertEqual(final, "disconnected")
+        self.assertNotIn("StartSession", requests)
+
+
 class Service(DeviceCase):
     emulator_options = dict(paired=True, faults={"service_refused": True})
 
