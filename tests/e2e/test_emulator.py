@@ -1,0 +1,440 @@
+"""The emulated handheld, checked against the real libimobiledevice tools and, for the
+file service and the faults, against its own wire protocols spoken directly."""
+
+import os
+import plistlib
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+from fakedevice_control import (LOCKDOWN_PORT, AfcError, FakeDevice, MuxError, MuxSocket,
+                                recv_exact)
+
+UDID = "1111222233334444555566667777888899990000"
+TOOLS = all(shutil.which(t) for t in ("idevice_id", "ideviceinfo", "idevicepair"))
+
+
+def run_tool(dev, *args):
+    return subprocess.run(list(args), env=dev.env(), capture_output=True, text=True, timeout=30)
+
+
+def listen(dev):
+    """A Listen socket, past its Result; returns it with the first events unread."""
+    mux = MuxSocket(dev.socket_path)
+    reply = mux.request({"MessageType": "Listen"})
+    assert reply == {"MessageType": "Result", "Number": 0}, reply
+    return mux
+
+
+def next_event(mux):
+    tag, event = mux.receive()
+    assert tag == 0, tag
+    return event
+
+
+@unittest.skipUnless(TOOLS, "libimobiledevice-utils not installed")
+class RealToolsTest(unittest.TestCase):
+    def test_idevice_id_lists_the_udid_and_nothing_after_detach(self):
+        with FakeDevice(udid=UDID) as dev:
+            self.assertEqual(run_tool(dev, "idevice_id", "-l").stdout.split(), [UDID])
+            dev.detach()
+            self.assertEqual(run_tool(dev, "idevice_id", "-l").stdout.strip(), "")
+            dev.attach()
+            self.assertEqual(run_tool(dev, "idevice_id", "-l").stdout.split(), [UDID])
+
+    def test_pair_then_validate_saves_the_record_through_usbmuxd_only(self):
+        with FakeDevice(udid=UDID) as dev:
+            self.assertFalse(dev.has_pair_record())
+            pair = run_tool(dev, "idevicepair", "-u", UDID, "pair")
+            self.assertEqual(pair.returncode, 0, pair.stdout + pair.stderr)
+            state = dev.state()
+            self.assertTrue(state["pair_record"])
+            self.assertEqual(len(state["trusted_hosts"]), 1)
+            validate = run_tool(dev, "idevicepair", "-u", UDID, "validate")
+            self.assertEqual(validate.returncode, 0, validate.stdout + validate.stderr)
+            self.assertEqual(dev.counter("pair_requests"), 1)
+            # The record's HostID is the one the device now trusts.
+            data = dev.mux_request({"MessageType": "ReadPairRecord", "PairRecordID": UDID})
+            record = plistlib.loads(data["PairRecordData"])
+            self.assertEqual([record["HostID"]], state["trusted_hosts"])
+            self.assertIn("HostPrivateKey", record)
+            self.assertEqual(os.listdir(dev.home), [])
+
+    def test_ideviceinfo_pairs_a_fresh_device_and_reads_values(self):
+        with FakeDevice(udid=UDID) as dev:
+            version = run_tool(dev, "ideviceinfo", "-u", UDID, "-k", "ProductVersion")
+            self.assertEqual((version.returncode, version.stdout.strip()), (0, "15.0"))
+            self.assertTrue(dev.has_pair_record())
+            everything = run_tool(dev, "ideviceinfo", "-u", UDID)
+            self.assertEqual(everything.returncode, 0)
+            self.assertIn("UniqueDeviceID: " + UDID, everything.stdout)
+            self.assertIn("DeviceName: Emulated iPhone", everything.stdout)
+
+    def test_premade_record_needs_no_pairing(self):
+        with FakeDevice(udid=UDID, paired=True) as dev:
+            self.assertEqual(run_tool(dev, "ideviceinfo", "-k", "ProductVersion").returncode, 0)
+            self.assertEqual(dev.counter("pair_requests"), 0)
+
+    def test_refused_pairing_fails_and_saves_nothing(self):
+        with FakeDevice(udid=UDID, faults={"pair_refused": True}) as dev:
+            pair = run_tool(dev, "idevicepair", "-u", UDID, "pair")
+            self.assertNotEqual(pair.returncode, 0)
+            self.assertFalse(dev.has_pair_record())
+            self.assertNotEqual(run_tool(dev, "ideviceinfo", "-k", "ProductVersion").returncode, 0)
+
+    def test_device_faults_make_the_handshake_fail(self):
+        # ValidatePair is only part of the handshake for devices older than 7.0.
+        cases = [("session_refused", None), ("refuse_lockdown", None), ("validate_fails", "6.1")]
+        for fault, version in cases:
+            with self.subTest(fault=fault), FakeDevice(udid=UDID, paired=True,
+                                                       product_version=version) as dev:
+                self.assertEqual(run_tool(dev, "ideviceinfo", "-k", "ProductVersion").returncode, 0)
+                dev.fault(fault)
+                self.assertNotEqual(run_tool(dev, "ideviceinfo", "-k", "ProductVersion").returncode, 0)
+                self.assertEqual(run_tool(dev, "idevice_id", "-l").stdout.split(), [UDID])
+
+    def test_device_that_forgot_the_host_is_paired_again(self):
+        with FakeDevice(udid=UDID, paired=True) as dev:
+            dev.untrust()
+            self.assertNotEqual(run_tool(dev, "ideviceinfo", "-k", "ProductVersion").returncode, 0)
+            self.assertEqual(run_tool(dev, "idevicepair", "pair").returncode, 0)
+            self.assertEqual(run_tool(dev, "ideviceinfo", "-k", "ProductVersion").returncode, 0)
+
+
+class UsbmuxdTest(unittest.TestCase):
+    def test_listen_announces_attach_detach_and_pairing_with_fresh_device_ids(self):
+        with FakeDevice(udid=UDID) as dev, listen(dev) as first:
+            event = next_event(first)
+            self.assertEqual(event["MessageType"], "Attached")
+            props = event["Properties"]
+            self.assertEqual((props["SerialNumber"], props["ConnectionType"]), (UDID, "USB"))
+            old_id = event["DeviceID"]
+            with listen(dev) as second:
+                self.assertEqual(next_event(second)["DeviceID"], old_id)
+                dev.detach()
+                for mux in (first, second):
+                    self.assertEqual(next_event(mux), {"MessageType": "Detached", "DeviceID": old_id})
+                new_id = dev.attach()
+                self.assertNotEqual(new_id, old_id)
+                for mux in (first, second):
+                    self.assertEqual(next_event(mux)["DeviceID"], new_id)
+                reply = dev.mux_request({"MessageType": "SavePairRecord", "PairRecordID": UDID,
+                                         "PairRecordData": b"record", "DeviceID": new_id})
+                self.assertEqual(reply["Number"], 0)
+                self.assertEqual(next_event(first), {"MessageType": "Paired", "DeviceID": new_id})
+
+    def test_detached_start_announces_nothing_until_attach(self):
+        with FakeDevice(attached=False) as dev, listen(dev) as mux:
+            self.assertEqual(dev.mux_request({"MessageType": "ListDevices"}), {"DeviceList": []})
+            mux.sock.settimeout(0.2)
+            self.assertRaises(socket.timeout, mux.receive)
+            mux.sock.settimeout(5)
+            device_id = dev.attach()
+            self.assertEqual(next_event(mux)["DeviceID"], device_id)
+
+    def test_pair_records_are_read_saved_and_deleted(self):
+        with FakeDevice(udid=UDID) as dev:
+            read = {"MessageType": "ReadPairRecord", "PairRecordID": UDID}
+            self.assertEqual(dev.mux_request(read), {"MessageType": "Result", "Number": 2})
+            dev.mux_request({"MessageType": "SavePairRecord", "PairRecordID": UDID,
+                             "PairRecordData": b"\x00bytes"})
+            self.assertEqual(dev.mux_request(read), {"PairRecordData": b"\x00bytes"})
+            dev.mux_request({"MessageType": "DeletePairRecord", "PairRecordID": UDID})
+            self.assertEqual(dev.mux_request(read)["Number"], 2)
+            self.assertIn("BUID", dev.mux_request({"MessageType": "ReadBUID"}))
+
+    def test_connect_refusals(self):
+        with FakeDevice() as dev:
+            with self.assertRaises(MuxError) as no_device:
+                dev.connect(LOCKDOWN_PORT, device_id=dev.device_id + 7)
+            self.assertEqual(no_device.exception.number, 2)
+            with self.assertRaises(MuxError) as closed_port:
+                dev.connect(1234)
+            self.assertEqual(closed_port.exception.number, 3)
+            dev.fault("refuse_lockdown")
+            with self.assertRaises(MuxError) as refused:
+                dev.connect(LOCKDOWN_PORT)
+            self.assertEqual(refused.exception.number, 3)
+
+    def test_pair_records_survive_a_restart_in_the_state_folder(self):
+        state_dir = tempfile.mkdtemp(prefix="fakedev-state-")
+        try:
+            with FakeDevice(udid=UDID, paired=True, state_dir=state_dir) as dev:
+                host_id = dev.state()["trusted_hosts"]
+            with FakeDevice(udid=UDID, state_dir=state_dir) as dev:
+                self.assertTrue(dev.has_pair_record())
+                self.assertEqual(dev.state()["trusted_hosts"], host_id)
+        finally:
+            shutil.rmtree(state_dir)
+
+
+class LockdownTest(unittest.TestCase):
+    def test_session_and_service_rules(self):
+        with FakeDevice() as dev, dev.lockdown() as ld:
+            self.assertEqual(ld.request("QueryType")["Type"], "com.apple.mobile.lockdown")
+            key = ld.request("GetValue", Key="DevicePublicKey")
+            self.assertTrue(key["Value"].startswith(b"-----BEGIN RSA PUBLIC KEY-----"))
+            self.assertEqual(ld.request("GetValue", Key="NoSuchKey")["Error"], "MissingValue")
+            self.assertEqual(ld.request("StartService", Service="com.apple.afc")["Error"],
+                             "SessionInactive")
+            self.assertEqual(ld.request("StartSession", HostID="STRANGER")["Error"], "InvalidHostID")
+            self.assertEqual(ld.request("ValidatePair", PairRecord={"HostID": "H"})["Error"],
+                             "InvalidHostID")
+            pair = ld.request("Pair", PairRecord={"HostID": "H"})
+            self.assertEqual((pair["Request"], "Error" in pair), ("Pair", False))
+            self.assertNotIn("Error", ld.request("ValidatePair", PairRecord={"HostID": "H"}))
+            session = ld.request("StartSession", HostID="H")
+            self.assertIs(session["EnableSessionSSL"], False)
+            self.assertEqual(ld.request("StartService", Service="com.apple.other")["Error"],
+                             "InvalidService")
+            service = ld.request("StartService", Service="com.apple.afc")
+            self.assertIs(service["EnableServiceSSL"], False)
+            self.assertIsInstance(service["Port"], int)
+            dev.fault("service_refused", "ServiceProhibited")
+            self.assertEqual(ld.request("StartService", Service="com.apple.afc")["Error"],
+                             "ServiceProhibited")
+
+    def test_faults_answer_with_their_error_text(self):
+        with FakeDevice(trust_any_host=True) as dev, dev.lockdown() as ld:
+            self.assertNotIn("Error", ld.request("StartSession", HostID="ANYONE"))
+            dev.fault("pair_refused", "PasswordProtected")
+            dev.fault("validate_fails")
+            dev.fault("session_refused")
+            self.assertEqual(ld.request("Pair", PairRecord={"HostID": "H"})["Error"],
+                             "PasswordProtected")
+            self.assertEqual(ld.request("ValidatePair", PairRecord={"HostID": "H"})["Error"],
+                             "InvalidHostID")
+            self.assertEqual(ld.request("StartSession", HostID="H")["Error"], "InvalidHostID")
+            dev.clear_faults()
+            self.assertNotIn("Error", ld.request("StartSession", HostID="H"))
+
+    def test_detach_closes_open_device_sockets(self):
+        with FakeDevice() as dev:
+            ld = dev.lockdown()
+            afc = dev.afc()
+            self.addCleanup(ld.close)
+            self.addCleanup(afc.close)
+            dev.detach()
+            for sock in (ld.sock, afc.sock):
+                sock.settimeout(5)
+                self.assertEqual(sock.recv(1), b"")
+            self.assertEqual(dev.state()["device_sockets"], 0)
+
+
+class AfcTest(unittest.TestCase):
+    def setUp(self):
+        self.dev = FakeDevice().start()
+        self.addCleanup(self.dev.stop)
+        os.makedirs(os.path.join(self.dev.root, "iTunes_Control", "iTunes"))
+        self.blob = os.urandom(300000)
+        self.put("iTunes_Control/iTunes/iTunesDB", self.blob)
+        self.put("empty", b"")
+
+    def put(self, rel, data):
+        with open(os.path.join(self.dev.root, rel), "wb") as f:
+            f.write(data)
+
+    def test_files_read_back_byte_identical_in_any_piece_size(self):
+        with self.dev.afc() as afc:
+            for piece in (1, 8192, 1 << 20):
+                if piece == 1:
+                    handle = afc.open("/iTunes_Control/iTunes/iTunesDB", 1)
+                    self.assertEqual(afc.read(handle, 1), self.blob[:1])
+                    afc.close_file(handle)
+                    continue
+                self.assertEqual(afc.fetch("/iTunes_Control/iTunes/iTunesDB", piece), self.blob)
+            self.assertEqual(afc.fetch("/empty"), b"")
+            # Requests per fetch: open, reads, the empty read, close.
+            self.assertGreater(self.dev.counter("afc_requests"), 300000 // 8192)
+
+    def test_open_errors_and_bad_handles(self):
+        with self.dev.afc() as afc:
+            for path, mode, status in (("/missing", 1, 8), ("/iTunes_Control", 1, 9),
+                                       ("/no/such/folder/file", 3, 8), ("/empty", 9, 7)):
+                with self.subTest(path=path, mode=mode), self.assertRaises(AfcError) as err:
+                    afc.open(path, mode)
+                self.assertEqual(err.exception.status, status)
+            with self.assertRaises(AfcError) as bad:
+                afc.read(4242, 10)
+            self.assertEqual(bad.exception.status, 7)
+
+    def test_write_seek_tell_and_modes(self):
+        with self.dev.afc() as afc:
+            handle = afc.open("/new.bin", 3)
+            afc.write(handle, b"hello world")
+            afc.seek(handle, 6)
+            self.assertEqual(afc.tell(handle), 6)
+            afc.write(handle, b"there")
+            afc.close_file(handle)
+            self.assertEqual(afc.fetch("/new.bin"), b"hello there")
+            handle = afc.open("/new.bin", 5)
+            afc.write(handle, b"!")
+            afc.close_file(handle)
+            handle = afc.open("/new.bin", 2)
+            afc.seek(handle, -3, 2)
+            self.assertEqual(afc.read(handle, 10), b"re!")
+            afc.close_file(handle)
+            handle = afc.open("/new.bin", 4)
+            afc.close_file(handle)
+            self.assertEqual(afc.file_info("/new.bin")["st_size"], "0")
+
+    def test_directories(self):
+        with self.dev.afc() as afc:
+            self.assertEqual(afc.read_dir("/"), [b".", b"..", b"empty", b"iTunes_Control"])
+            self.assertEqual(afc.file_info("/iTunes_Control")["st_ifmt"], "S_IFDIR")
+            info = afc.file_info("/iTunes_Control/iTunes/iTunesDB")
+            self.assertEqual((info["st_ifmt"], info["st_size"]), ("S_IFREG", "300000"))
+            afc.make_dir("/a/b")
+            with self.assertRaises(AfcError) as not_empty:
+                afc.remove("/a")
+            self.assertEqual(not_empty.exception.status, 1)
+            afc.remove("/a/b")
+            afc.remove("/a")
+            with self.assertRaises(AfcError) as gone:
+                afc.file_info("/a")
+            self.assertEqual(gone.exception.status, 8)
+            # Paths cannot climb out of the device folder.
+            self.assertEqual(afc.read_dir("/../.."), afc.read_dir("/"))
+
+    def test_read_error_from_an_offset(self):
+        self.dev.fault("read_error_at", 100000)
+        with self.dev.afc() as afc:
+            handle = afc.open("/iTunes_Control/iTunes/iTunesDB", 1)
+            got = b""
+            with self.assertRaises(AfcError) as err:
+                for _ in range(100):
+                    got += afc.read(handle, 8192)
+            self.assertEqual(err.exception.status, 4)
+            self.assertEqual(got, self.blob[:100000])
+
+    def test_cut_between_replies_closes_after_the_last_whole_reply(self):
+        self.dev.cut(after_bytes=12 * 8192)
+        with self.dev.afc() as afc:
+            handle = afc.open("/iTunes_Control/iTunes/iTunesDB", 1)
+            for i in range(12):
+                self.assertEqual(afc.read(handle, 8192), self.blob[i * 8192:(i + 1) * 8192])
+            # Closed right after the twelfth reply: not one byte of another reply.
+            afc.sock.settimeout(5)
+            self.assertEqual(afc.sock.recv(1), b"")
+        self.assertEqual(self.dev.state()["counters"]["cuts"], 1)
+        self.assertTrue(self.dev.state()["attached"])
+
+    def test_cut_inside_a_reply_announces_the_whole_length(self):
+        self.dev.cut(after_bytes=100000)
+        with self.dev.afc() as afc:
+            handle = afc.open("/iTunes_Control/iTunes/iTunesDB", 1)
+            for _ in range(12):
+                afc.read(handle, 8192)
+            afc.send(0x0F, struct.pack("<QQ", handle, 8192))
+            afc.sock.settimeout(5)
+            _magic, entire, this_len, _num, _op = afc.HEADER.unpack(recv_exact(afc.sock, 40))
+            self.assertEqual(entire - this_len, 8192)
+            tail = b""
+            while True:
+                chunk = afc.sock.recv(65536)
+                if not chunk:
+                    break
+                tail += chunk
+            self.assertEqual(tail, self.blob[12 * 8192:100000])
+
+    def test_cut_with_detach_is_an_unplug(self):
+        with listen(self.dev) as mux:
+            device_id = next_event(mux)["DeviceID"]
+            self.dev.cut(after_replies=2, detach=True)
+            with self.dev.afc() as afc:
+                handle = afc.open("/empty", 1)
+                afc.read(handle, 10)
+                afc.sock.settimeout(5)
+                self.assertEqual(afc.sock.recv(1), b"")
+            self.assertEqual(next_event(mux), {"MessageType": "Detached", "DeviceID": device_id})
+
+    def test_short_reads_when_the_device_limits_them(self):
+        self.dev.set(max_read=1000)
+        with self.dev.afc() as afc:
+            handle = afc.open("/iTunes_Control/iTunes/iTunesDB", 1)
+            self.assertEqual(len(afc.read(handle, 8192)), 1000)
+            self.assertEqual(afc.fetch("/iTunes_Control/iTunes/iTunesDB", 8192), self.blob)
+
+
+class RobustnessTest(unittest.TestCase):
+    def test_many_clients_at_once_and_broken_clients_do_no_harm(self):
+        blob = os.urandom(1 << 20)
+        with FakeDevice() as dev:
+            with open(os.path.join(dev.root, "f"), "wb") as f:
+                f.write(blob)
+            # Clients that leave inside a message, on every socket kind.
+            half = socket.socket(socket.AF_UNIX)
+            half.connect(dev.socket_path)
+            half.sendall(b"\x40\x00\x00\x00\x01")
+            half.close()
+            ld = dev.connect(LOCKDOWN_PORT)
+            ld.sendall(b"\x00\x00\x01\x00<?xml")
+            ld.close()
+            afc = dev.afc()
+            afc.sock.sendall(b"CFA6LPAA\x00\x10")
+            afc.close()
+            garbage = socket.socket(socket.AF_UNIX)
+            garbage.connect(dev.socket_path)
+            garbage.sendall(b"\xff" * 64)
+            garbage.close()
+
+            results = []
+
+            def fetch():
+                with dev.afc() as client:
+                    results.append(client.fetch("/f", 65536) == blob)
+            threads = [threading.Thread(target=fetch) for _ in range(12)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join(30)
+            self.assertEqual(results, [True] * 12)
+            self.assertEqual(dev.mux_request({"MessageType": "ListDevices"})["DeviceList"][0]
+                             ["Properties"]["SerialNumber"], dev.udid)
+
+    def test_sigterm_and_quit_stop_cleanly_and_stdout_stays_empty(self):
+        for how in ("sigterm", "quit"):
+            with self.subTest(how=how):
+                dev = FakeDevice()
+                dev.proc = subprocess.Popen(dev.args, stdout=subprocess.PIPE,
+                                            stderr=subprocess.PIPE)
+                try:
+                    deadline = time.monotonic() + 10
+                    while not os.path.exists(dev.control_path):
+                        self.assertLess(time.monotonic(), deadline)
+                        time.sleep(0.02)
+                    with listen(dev):
+                        lockdown = dev.lockdown()
+                        lockdown.request("QueryType")
+                        if how == "quit":
+                            dev.call("quit")
+                        else:
+                            dev.proc.send_signal(signal.SIGTERM)
+                        out, err = dev.proc.communicate(timeout=10)
+                        lockdown.close()
+                    self.assertEqual((dev.proc.returncode, out, err), (0, b"", b""))
+                    self.assertFalse(os.path.exists(dev.socket_path))
+                    self.assertFalse(os.path.exists(dev.control_path))
+                finally:
+                    if dev.proc.poll() is None:
+                        dev.proc.kill()
+                        dev.proc.wait()
+                    dev.stop()
+
+    def test_control_rejects_unknown_requests_and_keeps_serving(self):
+        with FakeDevice() as dev:
+            for bad in (("nonsense", {}), ("fault", {"name": "no_such_fault"}),
+                        ("set", {"colour": "red"}), ("cut", {})):
+                with self.subTest(cmd=bad[0]), self.assertRaises(Exception):
+                    dev.call(bad[0], **bad[1])
+            self.assertTrue(dev.state()["attached"])
+
+
+if __name__ == "__main__":
+    unittest.main()
