@@ -3,6 +3,8 @@
 // temporary HOME.
 #include <gtest/gtest.h>
 
+#include <pwd.h>
+
 #include <string>
 #include <vector>
 
@@ -87,6 +89,25 @@ class Locator : public ::testing::Test {
 const Lines kITunesOpened = {"# opening ~/Library/Preferences/com.apple.iTunes.plist",
                              "# looking for alis:1:"};
 const Lines kFallback = {"# Finding backup at ~/Music/iTunes/ "};
+
+// ---- Paths ------------------------------------------------------------------
+
+TEST(LocatorPaths, TildeIsTheHomeFolderAndJoinsUseOneSeparator) {
+  {
+    locator_test::ScopedHome home("/tmp/some home/");
+    EXPECT_EQ(stringByExpandingTildeInPath("~/Music/iTunes/"), "/tmp/some home/Music/iTunes/");
+    EXPECT_EQ(stringByExpandingTildeInPath("~"), "/tmp/some home/");
+    EXPECT_EQ(stringByExpandingTildeInPath("/abs/~/x"), "/abs/~/x");
+    EXPECT_EQ(stringByExpandingTildeInPath("~root/x"), "/root/x");
+    EXPECT_EQ(stringByExpandingTildeInPath("~no-such-user-here/x"), "~no-such-user-here/x");
+    unsetenv("HOME");  // the password database answers instead
+    EXPECT_EQ(stringByExpandingTildeInPath("~/x"), stringByAppendingPathComponent(getpwuid(getuid())->pw_dir, "x"));
+  }
+  EXPECT_EQ(stringByAppendingPathComponent("/a/", "b"), "/a/b");
+  EXPECT_EQ(stringByAppendingPathComponent("/a", "/b"), "/a/b");
+  EXPECT_EQ(stringByAppendingPathComponent("/", "b"), "/b");
+  EXPECT_EQ(stringByAppendingPathComponent("", "b"), "b");
+}
 
 // ---- The iApps route --------------------------------------------------------
 
