@@ -13,8 +13,8 @@ import threading
 import time
 import unittest
 
-from fakedevice_control import (LOCKDOWN_PORT, AfcError, FakeDevice, MuxError, MuxSocket,
-                                recv_exact)
+from fakedevice_control import (LOCKDOWN_PORT, AfcError, ControlError, FakeDevice, MuxError,
+                                MuxSocket, recv_exact)
 
 UDID = "1111222233334444555566667777888899990000"
 TOOLS = all(shutil.which(t) for t in ("idevice_id", "ideviceinfo", "idevicepair"))
@@ -427,13 +427,24 @@ class RobustnessTest(unittest.TestCase):
                         dev.proc.wait()
                     dev.stop()
 
-    def test_control_rejects_unknown_requests_and_keeps_serving(self):
-        with FakeDevice() as dev:
-            for bad in (("nonsense", {}), ("fault", {"name": "no_such_fault"}),
-                        ("set", {"colour": "red"}), ("cut", {})):
-                with self.subTest(cmd=bad[0]), self.assertRaises(Exception):
-                    dev.call(bad[0], **bad[1])
-            self.assertTrue(dev.state()["attached"])
+    def test_bad_requests_are_answered_and_change_nothing(self):
+        log = os.path.join(tempfile.mkdtemp(prefix="fakedev-log-"), "log")
+        self.addCleanup(shutil.rmtree, os.path.dirname(log))
+        with FakeDevice(log=log) as dev:
+            for cmd, args in (("nonsense", {}), ("fault", {"name": "no_such_fault"}),
+                              ("set", {"colour": "red"}), ("set", {"latency_ms": "slow"}),
+                              ("cut", {})):
+                with self.subTest(cmd=cmd), self.assertRaises(ControlError):
+                    dev.call(cmd, **args)
+            for line in (b"{not json\n", b"[1, 2]\n"):
+                dev._ctl_file.write(line)
+                self.assertIn(b'"ok": false', dev._ctl_file.readline())
+            with dev.lockdown() as ld:
+                self.assertIn("Error", ld.request("GetValue", Key=["not", "a", "string"]))
+                self.assertEqual(ld.request("QueryType")["Type"], "com.apple.mobile.lockdown")
+            state = dev.state()
+            self.assertEqual((state["attached"], state["faults"], state["latency_ms"]),
+                             (True, {}, 0.0))
 
 
 if __name__ == "__main__":

@@ -146,6 +146,11 @@ class AfcService:
                     handler(num, hdata, payload)
                 except (struct.error, IndexError):
                     self.status(num, E_INVALID_ARG)
+                except (PeerGone, LinkCut):
+                    raise
+                except Exception:  # report it to the host and keep serving
+                    self.log.exception("afc: operation 0x%x failed", op)
+                    self.status(num, E_UNKNOWN)
         except (PeerGone, LinkCut):
             pass
         finally:

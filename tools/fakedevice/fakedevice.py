@@ -38,16 +38,17 @@ class Control:
                 for line in stream:
                     if not line.strip():
                         continue
+                    request = None
                     try:
                         request = json.loads(line)
                         if not isinstance(request, dict):
                             raise ValueError("a JSON object is expected")
                         reply = self.handle(request)
                         reply["ok"] = True
-                    except (KeyError, ValueError, TypeError) as e:
+                    except Exception as e:  # a bad request must not end the channel
                         reply = {"ok": False, "error": "%s: %s" % (type(e).__name__, e)}
                     stream.write(json.dumps(reply).encode() + b"\n")
-                    if request.get("cmd") == "quit" and reply["ok"]:
+                    if reply["ok"] and request.get("cmd") == "quit":
                         self.stop()
                         return
         except OSError:

@@ -40,8 +40,13 @@ class Lockdown:
                     return
                 name = request.get("Request")
                 self.log.debug("lockdownd: %s", name)
-                reply = self.handle(name, request)
-                reply.setdefault("Request", name)
+                try:
+                    reply = self.handle(name, request)
+                except (TypeError, ValueError, AttributeError):  # keys of the wrong type
+                    self.log.exception("lockdownd: bad request")
+                    reply = {"Error": "InvalidRequest"}
+                if isinstance(name, str):
+                    reply.setdefault("Request", name)
                 self.send(reply)
                 if name == "Goodbye":
                     return

@@ -68,6 +68,8 @@ class MuxClient:
                     return
         except PeerGone:
             pass
+        except Exception:  # a malformed request ends this client, never the emulator
+            self.log.exception("mux: request failed")
         finally:
             if self.listening:
                 self.state.remove_listener(self.sock)
