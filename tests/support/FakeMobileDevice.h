@@ -96,6 +96,9 @@ struct LoggedCall {
 
 // Forgets everything: devices (freed now), connections, files, rules,
 // counters, the log and the subscription. Call it first in every test.
+// Notifications still queued somewhere are dropped; one being handled
+// right now would use freed devices, so stop device threads (or
+// wait_until_handled) before a reset.
 void reset() noexcept;
 
 // ---- Devices --------------------------------------------------------------
