@@ -186,8 +186,6 @@ TEST_F(ConnectTest, NotificationWithoutALinkIsIgnored) {
   EXPECT_TRUE(fakemd::log().empty());
 }
 
-TEST_F(ConnectTest, DetachHandlerAnswersZero) { EXPECT_EQ(mdv_disconnect(link), 0); }
-
 TEST_F(ConnectTest, SubscriptionPassesTheCallbackAndReportsRefusal) {
   EXPECT_EQ(mdv_subscribe_to_notifications(link), 0);
   EXPECT_EQ(fakemd::subscription_count(), 1);
