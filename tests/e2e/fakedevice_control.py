@@ -228,10 +228,11 @@ class FakeDevice:
 
     def connect(self, port, device_id=None):
         """A raw pipe to a device port through usbmuxd Connect (MuxError on refusal)."""
+        if device_id is None:
+            device_id = self.device_id or 0  # 0 is never a device: a detached device gives 2
         mux = MuxSocket(self.socket_path)
         try:
-            reply = mux.request({"MessageType": "Connect",
-                                 "DeviceID": self.device_id if device_id is None else device_id,
+            reply = mux.request({"MessageType": "Connect", "DeviceID": device_id,
                                  "PortNumber": socket.htons(port)})
             if reply.get("Number") != 0:
                 raise MuxError(reply.get("Number", -1))

@@ -161,6 +161,11 @@ class UsbmuxdTest(unittest.TestCase):
             with self.assertRaises(MuxError) as refused:
                 dev.connect(LOCKDOWN_PORT)
             self.assertEqual(refused.exception.number, 3)
+            dev.clear_faults()
+            dev.detach()
+            with self.assertRaises(MuxError) as unplugged:
+                dev.connect(LOCKDOWN_PORT)
+            self.assertEqual(unplugged.exception.number, 2)
 
     def test_pair_records_survive_a_restart_in_the_state_folder(self):
         state_dir = tempfile.mkdtemp(prefix="fakedev-state-")
