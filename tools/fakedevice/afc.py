@@ -110,6 +110,7 @@ class AfcService:
         self.state = state
         self.log = log
         self.root = state.root
+        self.debug = log.isEnabledFor(10)  # logging.DEBUG
         self.files = {}
         self.next_handle = 1
         self.ops = {
@@ -135,6 +136,8 @@ class AfcService:
                 hdata = recv_exact(self.sock, this_len - HEADER.size)
                 payload = recv_exact(self.sock, entire - this_len)
                 self.state.count("afc_requests")
+                if self.debug:
+                    self.log.debug("afc: #%d op 0x%02x, %d + %d bytes", num, op, len(hdata), len(payload))
                 latency = self.state.latency
                 if latency > 0:
                     time.sleep(latency)
