@@ -1,5 +1,6 @@
 #include "platform/CoreFoundation.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -10,12 +11,27 @@ struct CFRunLoop {
   std::deque<std::function<void()>> blocks;
   bool stop_requested = false;
   bool woken = false;
+  CFRunLoop* next_made = nullptr;
 };
 
+namespace {
+// Every loop ever made, newest first. Loops are never freed (another thread
+// may still post to one whose thread has ended); the list keeps them
+// reachable, which says so to leak checkers too.
+std::atomic<CFRunLoop*> loops_made{nullptr};
+
+CFRunLoop* make_loop() {
+  auto* loop = new CFRunLoop;
+  loop->next_made = loops_made.load(std::memory_order_relaxed);
+  while (!loops_made.compare_exchange_weak(loop->next_made, loop, std::memory_order_release,
+                                           std::memory_order_relaxed)) {
+  }
+  return loop;
+}
+}  // namespace
+
 CFRunLoopRef CFRunLoopGetCurrent() noexcept {
-  // Deliberately never freed: other threads may still post to a loop whose
-  // thread has ended, and afclink's threads live until the process does.
-  thread_local CFRunLoop* loop = new CFRunLoop;
+  thread_local CFRunLoop* loop = make_loop();
   return loop;
 }
 

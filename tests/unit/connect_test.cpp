@@ -76,15 +76,14 @@ TEST_F(ConnectTest, EachFailingStepGivesItsResultAndLeavesTheLinkUnconnected) {
       {Call::DeviceStartService, -27, -1}, {Call::ConnectionOpen, 30, -2},
   };
   for (const StepFailure& step : cases) {
+    TearDown();  // each case on a fresh link and fake
     SetUp();
     fakemd::fail(step.call, step.status);
     EXPECT_EQ(mdv_connect(link), step.result) << fakemd::call_name(step.call);
     EXPECT_EQ(link->connected.load(), 0);
     EXPECT_EQ(link->afc_conn, nullptr);
     EXPECT_EQ(link->err_text->length, 0);
-    TearDown();
   }
-  SetUp();  // for TearDown
 }
 
 TEST_F(ConnectTest, UnpairedDeviceIsPairedOnceAndGoesOn) {
