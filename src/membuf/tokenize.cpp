@@ -15,19 +15,21 @@ constexpr int32_t kSlotsPerGrowth = 32;
 constexpr int32_t kRecordBytes = static_cast<int32_t>(sizeof(MemBufToken));
 constexpr int32_t kAreaGrowthBytes = kSlotsPerGrowth * kRecordBytes;
 
-// Membership of a NUL-terminated character set, looked up in one step.
+// Membership of a NUL-terminated character set, looked up in one step. Bits,
+// not bytes: the set is built for every line, so it must be cheap to clear.
 class CharSet {
  public:
   explicit CharSet(const char* members) noexcept {
     if (members == nullptr) return;
     for (; *members != '\0'; ++members) {
-      member_[static_cast<unsigned char>(*members)] = true;
+      const auto c = static_cast<unsigned char>(*members);
+      words_[c >> 6] |= uint64_t{1} << (c & 63);
     }
   }
-  bool has(unsigned char c) const noexcept { return member_[c]; }
+  bool has(unsigned char c) const noexcept { return (words_[c >> 6] >> (c & 63)) & 1; }
 
  private:
-  std::array<bool, 256> member_{};
+  std::array<uint64_t, 4> words_{};
 };
 
 size_t marker_length(const char* marker) noexcept {
@@ -168,6 +170,12 @@ class Tokenizer {
   }
 
   bool store(unsigned char c) noexcept {
+    // The exact reservation up front leaves room for nearly every byte; only
+    // a byte that needs growth (or meets a limit) takes the general path.
+    if (list_->limit == 0 && list_->length < list_->capacity) {
+      list_->storage[list_->length++] = static_cast<char>(c);
+      return true;
+    }
     return mb_add(list_, &c, 1) != nullptr;
   }
 
