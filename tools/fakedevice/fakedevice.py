@@ -171,8 +171,8 @@ def main(argv=None):
     state.device_name = args.device_name
     state.trust_any_host = args.trust_any_host
     state.latency = args.latency_ms / 1000.0
-    for spec in args.fault:
-        name, _, value = spec.partition("=")
+    for fault in args.fault:
+        name, _, value = fault.partition("=")
         if name == "unpaired":
             continue  # the default state already is: nothing trusted, no record
         if value == "":
