@@ -2,20 +2,26 @@
 //
 // Callers read in 8192-byte pieces, and over USB every request costs a
 // round trip; so a read fetches 1 MiB from the device into a buffer kept
-// per open file and serves the small reads from it. While the caller works
-// through one buffer, the next 1 MiB is already being fetched (after a full
-// reply only), so the device's round trips overlap the caller's own work.
+// per open file and serves the small reads from it. After a full reply a
+// fetcher thread of the file goes on asking for the following pieces, up to
+// kAhead of them, so the device's round trips overlap the caller's own work
+// instead of adding to it.
+//
 // What the device says stays visible: a short reply is served as it came
 // (never topped up with a second request), the end of the file is the
 // device's empty reply, and a failure status is returned by the read that
-// asks past the bytes delivered before it. Seek, write and close wait for a
-// fetch under way and drop the buffered bytes first.
+// asks past the bytes delivered before it. The fetcher stops at the first
+// reply that is not a full piece. Seek, write and close stop the fetcher
+// and drop the buffered bytes first.
 #include <libimobiledevice/afc.h>
 
+#include <array>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <future>
 #include <map>
+#include <new>
+#include <thread>
 
 #include "platform/imobiledevice/internal.h"
 
@@ -24,21 +30,118 @@ using namespace imd_internal;
 namespace {
 
 constexpr uint32_t kFetchSize = 1u << 20;
+constexpr size_t kAhead = 2;  // pieces fetched ahead of the one being served
 
-struct Fetch {
+using Bytes = std::unique_ptr<char[]>;
+
+struct Piece {
+  Bytes bytes;
   afc_error_t status = AFC_E_SUCCESS;
   uint32_t got = 0;
 };
 
 struct ReadAhead {
-  std::unique_ptr<char[]> bytes;  // kFetchSize bytes once allocated
-  std::unique_ptr<char[]> spare;  // the next fetch lands here
-  uint32_t start = 0;             // next byte of `bytes` to serve
-  uint32_t end = 0;               // bytes held in `bytes`
-  std::future<Fetch> pending;     // valid: a fetch into `spare` is under way
+  // The piece being served; only the caller's thread touches these.
+  Bytes bytes;
+  uint32_t start = 0;  // next byte of `bytes` to serve
+  uint32_t end = 0;    // bytes held in `bytes`
+
+  // The fetcher and what it hands over, guarded by `mutex`.
+  std::thread fetcher;
+  std::mutex mutex;
+  std::condition_variable changed;
+  // Fetched pieces in file order: a ring, so handing over allocates nothing.
+  std::array<Piece, kAhead> fetched;
+  size_t first = 0;           // of `fetched`
+  size_t count = 0;
+  std::array<Bytes, kAhead + 1> spare;  // buffers to fetch into, or null
+  bool stop = false;
+  bool fetching = false;      // the fetcher may still add a piece
 
   [[nodiscard]] uint32_t held() const noexcept { return end - start; }
+
+  ~ReadAhead() { (void)halt(); }
+
+  // Stops the fetcher and forgets every buffered byte; returns how far the
+  // device's position is ahead of the caller's.
+  uint32_t halt() noexcept {
+    {
+      std::lock_guard lock(mutex);
+      stop = true;
+    }
+    changed.notify_all();
+    if (fetcher.joinable()) fetcher.join();
+    uint32_t ahead = held();
+    for (; count > 0; --count, first = (first + 1) % kAhead)
+      if (fetched[first].status == AFC_E_SUCCESS) ahead += fetched[first].got;
+    start = end = 0;
+    stop = false;
+    fetching = false;
+    return ahead;
+  }
 };
+
+void fetch_ahead(afc_client_t client, uint64_t file_ref, ReadAhead* state) noexcept {
+  for (;;) {
+    Piece piece;
+    {
+      std::unique_lock lock(state->mutex);
+      state->changed.wait(lock, [state] {
+        return state->stop || state->count < kAhead;
+      });
+      if (state->stop) break;
+      for (Bytes& spare : state->spare)
+        if (spare) {
+          piece.bytes = std::move(spare);
+          break;
+        }
+    }
+    if (!piece.bytes) piece.bytes.reset(new (std::nothrow) char[kFetchSize]);
+    if (!piece.bytes) break;  // no memory: the caller fetches for itself
+    piece.status = afc_file_read(client, file_ref, piece.bytes.get(), kFetchSize, &piece.got);
+    piece.got = std::min(piece.got, kFetchSize);
+    bool full = piece.status == AFC_E_SUCCESS && piece.got == kFetchSize;
+    {
+      std::lock_guard lock(state->mutex);
+      state->fetched[(state->first + state->count) % kAhead] = std::move(piece);
+      ++state->count;
+    }
+    state->changed.notify_all();
+    if (!full) break;
+  }
+  std::lock_guard lock(state->mutex);
+  state->fetching = false;
+  state->changed.notify_all();
+}
+
+// Starts the fetcher after a full piece; without a thread the caller simply
+// fetches each piece when it needs it.
+void start_fetcher(AFCConnection* connection, uint64_t file_ref, ReadAhead* state) noexcept;
+
+// Waits for the next fetched piece and makes it the one served. False when
+// the fetcher has stopped with nothing more to hand over.
+bool take_fetched(ReadAhead* state, afc_error_t* status) noexcept {
+  Piece piece;
+  {
+    std::unique_lock lock(state->mutex);
+    state->changed.wait(lock, [state] { return state->count > 0 || !state->fetching; });
+    if (state->count == 0) return false;
+    piece = std::move(state->fetched[state->first]);
+    state->first = (state->first + 1) % kAhead;
+    --state->count;
+    for (Bytes& spare : state->spare)
+      if (!spare) {
+        spare = std::move(state->bytes);
+        break;
+      }
+  }
+  state->changed.notify_all();
+  state->bytes = std::move(piece.bytes);
+  state->start = 0;
+  state->end = piece.status == AFC_E_SUCCESS ? piece.got : 0;
+  *status = piece.status;
+  return true;
+}
 
 }  // namespace
 
@@ -46,11 +149,11 @@ struct AFCConnection {
   afc_client_t client = nullptr;
   StartedService origin;  // keeps the device, its handle and the descriptor
   std::mutex mutex;       // guards files
+  // Node-based: a fetcher keeps a pointer to its file's state.
   std::map<uint64_t, ReadAhead> files;
 
   ~AFCConnection() {
-    for (auto& [ref, state] : files)
-      if (state.pending.valid()) state.pending.wait();
+    for (auto& [ref, state] : files) (void)state.halt();
     // The client goes before origin: it uses the device handle origin holds.
     if (client) afc_client_free(client);
   }
@@ -58,19 +161,21 @@ struct AFCConnection {
 
 namespace {
 
-// Forgets the file's buffered bytes, waiting for a fetch under way; returns
-// how far the device's position is ahead of the caller's.
+void start_fetcher(AFCConnection* connection, uint64_t file_ref, ReadAhead* state) noexcept {
+  if (state->fetcher.joinable()) state->fetcher.join();  // ended by itself
+  try {
+    state->fetching = true;
+    state->fetcher = std::thread(fetch_ahead, connection->client, file_ref, state);
+  } catch (...) {
+    state->fetching = false;
+  }
+}
+
+// Forgets the file's buffered bytes, stopping its fetcher; returns how far
+// the device's position is ahead of the caller's.
 uint32_t drop_buffer(AFCConnection* connection, uint64_t file_ref) noexcept {
   auto it = connection->files.find(file_ref);
-  if (it == connection->files.end()) return 0;
-  ReadAhead& state = it->second;
-  uint32_t ahead = state.held();
-  if (state.pending.valid()) {
-    Fetch fetched = state.pending.get();
-    if (fetched.status == AFC_E_SUCCESS) ahead += fetched.got;
-  }
-  state.start = state.end = 0;
-  return ahead;
+  return it == connection->files.end() ? 0 : it->second.halt();
 }
 
 // Puts the device's position back where the caller believes it is.
@@ -81,8 +186,8 @@ afc_error_t rewind_unread(AFCConnection* connection, uint64_t file_ref) noexcept
                        SEEK_CUR);
 }
 
-// The file's state with its first buffer, made on first use; null when
-// memory runs out.
+// The file's state with its buffer, made on first use; null when memory
+// runs out.
 ReadAhead* buffer_for(AFCConnection* connection, uint64_t file_ref) noexcept {
   try {
     ReadAhead& state = connection->files[file_ref];
@@ -93,41 +198,12 @@ ReadAhead* buffer_for(AFCConnection* connection, uint64_t file_ref) noexcept {
   }
 }
 
-// Starts fetching the next piece into the spare buffer; without memory or a
-// thread the next read simply fetches when it needs to.
-void start_prefetch(AFCConnection* connection, uint64_t file_ref,
-                    ReadAhead* state) noexcept {
-  try {
-    if (!state->spare) state->spare.reset(new char[kFetchSize]);
-    afc_client_t client = connection->client;
-    char* into = state->spare.get();
-    state->pending = std::async(std::launch::async, [client, file_ref, into] {
-      Fetch fetched;
-      fetched.status = afc_file_read(client, file_ref, into, kFetchSize, &fetched.got);
-      fetched.got = std::min(fetched.got, kFetchSize);
-      return fetched;
-    });
-  } catch (...) {
-  }
-}
-
 // Serves the caller from the buffer.
 uint32_t serve(ReadAhead* state, void* buffer, uint32_t wanted) noexcept {
   uint32_t served = std::min(wanted, state->held());
   std::memcpy(buffer, state->bytes.get() + state->start, served);
   state->start += served;
   return served;
-}
-
-// Makes the fetched piece the buffer; after a full reply the next piece is
-// asked for at once.
-afc_error_t take_fetch(AFCConnection* connection, uint64_t file_ref, ReadAhead* state,
-                       Fetch fetched) noexcept {
-  state->start = state->end = 0;
-  if (fetched.status != AFC_E_SUCCESS) return fetched.status;
-  state->end = fetched.got;
-  if (fetched.got == kFetchSize) start_prefetch(connection, file_ref, state);
-  return AFC_E_SUCCESS;
 }
 
 }  // namespace
@@ -188,16 +264,19 @@ int32_t AFCFileRefRead(AFCConnectionRef connection, uint64_t file_ref, void* buf
   std::lock_guard lock(connection->mutex);
   auto it = connection->files.find(file_ref);
   ReadAhead* state = it != connection->files.end() ? &it->second : nullptr;
-  if (state && state->held() == 0 && state->pending.valid()) {
-    Fetch fetched = state->pending.get();
-    std::swap(state->bytes, state->spare);
-    afc_error_t taken = take_fetch(connection, file_ref, state, fetched);
-    if (taken != AFC_E_SUCCESS) return taken;
+  if (state && state->held() == 0) {
+    afc_error_t status = AFC_E_SUCCESS;
+    if (take_fetched(state, &status)) {
+      if (status != AFC_E_SUCCESS) return status;
+      if (state->held() == 0) return 0;  // the device's end of file
+    }
   }
   if (state && state->held() > 0) {
     *length = serve(state, buffer, wanted);
     return 0;
   }
+  // Here nothing is buffered and no fetcher runs: the device's position is
+  // the caller's.
 
   // Large requests gain nothing from the buffer; so does a file whose
   // buffer cannot be had: read straight into the caller's memory.
@@ -211,12 +290,13 @@ int32_t AFCFileRefRead(AFCConnectionRef connection, uint64_t file_ref, void* buf
     return 0;
   }
 
-  Fetch fetched;
-  fetched.status =
-      afc_file_read(connection->client, file_ref, state->bytes.get(), kFetchSize, &fetched.got);
-  fetched.got = std::min(fetched.got, kFetchSize);
-  afc_error_t taken = take_fetch(connection, file_ref, state, fetched);
-  if (taken != AFC_E_SUCCESS) return taken;
+  uint32_t got = 0;
+  afc_error_t read =
+      afc_file_read(connection->client, file_ref, state->bytes.get(), kFetchSize, &got);
+  if (read != AFC_E_SUCCESS) return read;
+  state->start = 0;
+  state->end = std::min(got, kFetchSize);
+  if (state->end == kFetchSize) start_fetcher(connection, file_ref, state);
   *length = serve(state, buffer, wanted);
   return 0;
 }
