@@ -112,6 +112,23 @@ class ConnectionStates(DeviceCase):
         self.assertEqual(self.app.ask('getFile /f.txt "%s"' % self.local("f")), "ok")
         self.assertEqual(self.read_local("f"), b"after the re-plug\n")
 
+    def test_unplug_during_getFile_then_replug_connects_afresh(self):
+        data = pseudo_random(3 << 20)
+        put(self.emulator, "/big.bin", data)
+        self.emulator.attach()
+        self.connect()
+        self.emulator.cut(after_bytes=1 << 20, detach=True)
+        self.assertTrue(self.app.ask('getFile /big.bin "%s"' % self.local("f"))
+                        .startswith("Error: "))
+        self.assertFalse(self.emulator.state()["attached"])
+        self.assertEqual(self.app.ask("disconnect"), "ok")
+        self.assertEqual(self.app.ask("connect"), "ok")
+        self.assertEqual(self.app.ask("status"), "connecting")
+        self.emulator.attach()
+        self.assertEqual(self.app.wait_for_status("connected", DEADLINE), "connected")
+        self.assertEqual(self.app.ask('getFile /big.bin "%s"' % self.local("f")), "ok")
+        self.assertEqual(self.read_local("f"), data)
+
     def test_quit_while_an_attempt_waits_for_a_device_exits_with_0(self):
         self.assertEqual(self.app.ask("connect"), "ok")
         self.assertEqual(self.app.ask("quit"), "ok")
