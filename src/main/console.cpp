@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "main/commands.h"
 
@@ -12,7 +13,11 @@ pthread_mutex_t _print_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 void write_reply(const char* format, va_list args) noexcept {
   pthread_mutex_lock(&_print_mutex);
-  std::vfprintf(stdout, format, args);
+  // Most replies are fixed texts: they need no formatting pass.
+  if (std::strchr(format, '%') == nullptr)
+    std::fputs(format, stdout);
+  else
+    std::vfprintf(stdout, format, args);
   std::fflush(stdout);
   pthread_mutex_unlock(&_print_mutex);
 }
