@@ -22,8 +22,8 @@ int main(void) {
 }
 """
 
-COMMANDS = 200_000
-ROUNDS = 3
+COMMANDS = 300_000
+ROUNDS = 5
 
 
 def rate(argv):
