@@ -334,3 +334,53 @@ class Files(DeviceCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class LocalFailures(DeviceCase):
+    """What goes wrong on this side: the disk, the destination, the stream."""
+
+    def test_a_full_disk_fails_getFile_and_afclink_goes_on(self):
+        put(self.emulator, "/big.bin", pseudo_random(1 << 20))
+        self.connect()
+        reply = self.app.ask("getFile /big.bin /dev/full")
+        self.assertTrue(reply.startswith("Error: Couldn't "), reply)
+        self.assertIn("/dev/full: No space left on device", reply)
+        self.assertEqual(self.app.ask("status"), "connected")
+
+    def test_a_destination_in_a_missing_folder_is_named_with_the_reason(self):
+        put(self.emulator, PLAIN_DB, b"plain")
+        self.connect()
+        target = self.local("no/such/folder/db")
+        self.assertEqual(self.app.ask("getDB %s" % target),
+                         "Error: Can't open destination file %s: "
+                         "No such file or directory" % target)
+        self.assertEqual(self.app.ask("getFile %s %s" % (PLAIN_DB, target)),
+                         "Error: Can't open destination file %s: "
+                         "No such file or directory" % target)
+
+    def test_a_missing_device_file_leaves_the_local_file_untouched(self):
+        self.connect()
+        with open(self.local("keep"), "wb") as f:
+            f.write(b"precious")
+        self.assertEqual(self.app.ask("getFile /none %s" % self.local("keep")),
+                         "Error: Could not open file /none to read. Code 8")
+        self.assertEqual(self.read_local("keep"), b"precious")
+
+    def test_a_compressed_database_cut_short_falls_back_to_the_plain_one(self):
+        stream = zlib.compress(pseudo_random(200000), 6)
+        put(self.emulator, CDB, database_header(244) + stream[: len(stream) // 2])
+        plain = database_header(244) + b"the plain database"
+        put(self.emulator, PLAIN_DB, plain)
+        self.connect()
+        self.assertEqual(self.app.ask('getDB "%s"' % self.local("db")), "ok")
+        self.assertEqual(self.read_local("db"), plain)
+
+    def test_a_damaged_compressed_database_falls_back_to_the_plain_one(self):
+        damaged = bytearray(zlib.compress(b"mhsd" * 50000, 6))
+        damaged[40:60] = b"\xff" * 20
+        put(self.emulator, CDB, database_header(244) + bytes(damaged))
+        plain = database_header(244) + b"the plain database"
+        put(self.emulator, PLAIN_DB, plain)
+        self.connect()
+        self.assertEqual(self.app.ask('getDB "%s"' % self.local("db")), "ok")
+        self.assertEqual(self.read_local("db"), plain)
