@@ -7,6 +7,7 @@ temporary folder and its own afclink with USBMUXD_SOCKET_ADDRESS pointing at
 it and HOME in a temporary folder. Waiting is always a poll with a deadline.
 """
 
+import glob
 import os
 import struct
 import tempfile
@@ -255,6 +256,22 @@ class Database(DeviceCase):
 
     def test_compressed_database_with_a_244_byte_header(self):
         self.check_compressed(244)
+
+    def test_real_compressed_databases_from_handhelds(self):
+        folder = os.path.join(os.environ.get("AFCLINK_SHARED_DATA", ""), "databases")
+        samples = sorted(glob.glob(os.path.join(folder, "*.iTunesCDB*")))
+        if not samples:
+            self.skipTest("no real databases here")
+        self.connect()
+        for sample in samples:
+            with open(sample, "rb") as f:
+                data = f.read()
+            header_length = struct.unpack_from("<I", data, 4)[0]
+            expected = data[:header_length] + zlib.decompress(data[header_length:])
+            put(self.emulator, CDB, data)
+            with self.subTest(sample=os.path.basename(sample)):
+                self.assertEqual(self.app.ask('getDB "%s"' % self.local("db")), "ok")
+                self.assertEqual(self.read_local("db"), expected)
 
     def test_plain_database_when_there_is_no_compressed_one(self):
         plain = database_header(244) + pseudo_random(50000)
