@@ -115,8 +115,9 @@ constexpr std::array<CommandEntry, 9> kCommands{{
 int do_command(DeviceLink* link, Command* command) noexcept {
   link->err_text->length = 0;
   const char* word = cmd_word(command, 0);
+  const std::string_view typed(word);
   for (const CommandEntry& entry : kCommands) {
-    if (entry.word != word) continue;
+    if (entry.word != typed) continue;
     if (entry.needs_connection && !is_connected(link)) {
       ui_eprintf("Error: Not connected\n");
       return -1;
