@@ -17,6 +17,14 @@
 #include "command/Command.h"
 #include "device/device.h"
 
+// ---- The program --------------------------------------------------------
+
+// The whole program: with the single argument "XMLPath", the library path
+// and exit 0; otherwise the device link and the command loop, until `quit`
+// or the end of input (exit 0). Exits 1, writing nothing, when the device
+// link cannot be made. Never returns.
+[[noreturn]] void run_afclink(int argc, char** argv) noexcept;
+
 // ---- Console --------------------------------------------------------------
 
 // Each writes one formatted reply line to standard output under the print

@@ -1,25 +1,4 @@
-// Process entry: the "XMLPath" argument form, or the endless command loop.
-#include <cstdio>
-#include <cstring>
-
+// Process entry.
 #include "main/commands.h"
 
-int main(int argc, char** argv) {
-  if (argc == 2 && std::strcmp(argv[1], "XMLPath") == 0) {
-    getXMLPath(0);
-    end_process(0);
-  }
-  DeviceLink* link = mdv_new(nullptr, connect_callback, nullptr);
-  if (!link) end_process(1);
-  for (;;) {
-    Command* command = cmd_new(nullptr);
-    if (command) {
-      (void)do_command(link, command);
-      cmd_free0(&command);
-    }
-    // The line reader cannot tell the end of input from an empty line, so
-    // the stream's own flags decide: a final line without a newline has been
-    // answered above, and nothing more will come.
-    if (std::feof(stdin) || std::ferror(stdin)) end_process(0);
-  }
-}
+int main(int argc, char** argv) { run_afclink(argc, argv); }
