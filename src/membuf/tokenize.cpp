@@ -202,33 +202,45 @@ bool room_for_byte(MemBuf* buffer) noexcept {
 
 bool is_off(const char* marker) noexcept { return marker == nullptr || *marker == '\0'; }
 
-// The common case of a command line, in one pass of the C library's
-// scanners: no one-character tokens, no comments, no quotes or backslashes
-// in the text, fewer than 32 words, and everything within the room already
-// reserved. The rules then reduce to "separators end words", and the result
-// is the one the byte-by-byte scan gives. False (nothing promised about the
-// buffer's bytes) when the text needs the general scan.
-bool split_plain_words(MemBuf* buffer, const char* text, const char* separators) noexcept {
-  if (buffer->limit != 0 || std::strpbrk(text, "\"'\\") != nullptr) return false;
-  if (separators == nullptr) separators = "";
+// The common case of a command line, in one pass: no one-character tokens,
+// no comments, no quotes or backslashes in the text, fewer than 32 words,
+// and everything within the room already reserved. The rules then reduce to
+// "separators end words", and the result is the one the full scan gives.
+// False (nothing promised about the buffer's bytes) when the text needs the
+// full scan.
+bool split_plain_words(MemBuf* buffer, const char* text, const CharSet& separators) noexcept {
+  if (buffer->limit != 0) return false;
   char* const storage = buffer->storage;
   char* out = storage + buffer->length;
   const char* const room_end = storage + buffer->capacity;
   MemBufToken* tokens = mb_tokens(buffer);
   int32_t count = 0;
-  for (const char* at = text + std::strspn(text, separators); *at != '\0';
-       at += std::strspn(at, separators)) {
-    // A 32nd word would meet the token area's growth rule.
-    if (count == kSlotsPerGrowth - 1) return false;
-    const size_t length = std::strcspn(at, separators);
-    if (static_cast<size_t>(room_end - out) < length + 1) return false;
-    tokens[count].kind = 0;
-    tokens[count].text = static_cast<uintptr_t>(out - storage);
-    ++count;
-    std::memcpy(out, at, length);
-    out[length] = '\0';
-    out += length + 1;
-    at += length;
+  bool in_word = false;
+  for (const char* at = text; *at != '\0'; ++at) {
+    const auto c = static_cast<unsigned char>(*at);
+    if (c == '"' || c == '\'' || c == '\\') return false;
+    if (separators.has(c)) {
+      if (in_word) {
+        if (out == room_end) return false;
+        *out++ = '\0';
+        in_word = false;
+      }
+      continue;
+    }
+    if (!in_word) {
+      // A 32nd word would meet the token area's growth rule.
+      if (count == kSlotsPerGrowth - 1) return false;
+      tokens[count].kind = 0;
+      tokens[count].text = static_cast<uintptr_t>(out - storage);
+      ++count;
+      in_word = true;
+    }
+    if (out == room_end) return false;
+    *out++ = static_cast<char>(c);
+  }
+  if (in_word) {
+    if (out == room_end) return false;
+    *out = '\0';
   }
   buffer->length = count;
   return true;
@@ -253,14 +265,15 @@ int mb_tokenize(MemBuf* buffer, const char* text, const char* single_chars,
 
   const bool simple = (single_chars == nullptr || *single_chars == '\0') &&
                       is_off(line_comment) && is_off(block_comment_start);
-  if (simple && split_plain_words(buffer, text, separators)) {
+  const CharSet separator_set(separators);
+  if (simple && split_plain_words(buffer, text, separator_set)) {
     if ((flags & MB_TK_KEEP_OFFSETS) == 0) (void)mb_tk_convert_to_pointers(buffer);
     return 0;
   }
   buffer->length = kAreaGrowthBytes;
 
   Tokenizer tokenizer(buffer, flags);
-  if (!tokenizer.run(text, CharSet(single_chars), CharSet(separators),
+  if (!tokenizer.run(text, CharSet(single_chars), separator_set,
                      line_comment, block_comment_start, block_comment_end)) {
     buffer->length = 0;  // not a usable list, but a sound buffer
     return MB_ENOMEM;
