@@ -112,6 +112,9 @@ int32_t AMDeviceNotificationSubscribe(am_device_notification_callback callback,
   if (subscription) *subscription = &subscriber;
   if (!first) return 0;
 
+  // afclink writes nothing to standard error, and neither may the library:
+  // a parent that never reads that pipe would stall us once it filled.
+  libusbmuxd_set_debug_level(-1);
   // Polling finds a usbmuxd that starts later at any address; inotify
   // would only watch for the default socket.
   libusbmuxd_set_use_inotify(0);
