@@ -219,3 +219,21 @@ TEST_F(Dispatch, PidAndUnknownWordsAnswerInEveryState) {
   EXPECT_EQ(run("pid now"), std::to_string(getpid()) + "\n");
   EXPECT_EQ(run("status extra words"), "connecting\n");
 }
+
+TEST(Console, LinesStdioStillHoldsGoOutBeforeTheReply) {
+  ReplyCapture replies;
+  std::puts("# a trace line");
+  std::printf("# Err on Ptr %i \n", -108);
+  ui_printf("%s\n", "/the/path");
+  EXPECT_EQ(replies.take(), "# a trace line\n# Err on Ptr -108 \n/the/path\n");
+}
+
+TEST(Console, RepliesOfAnyLengthArriveWholeAndInOrder) {
+  ReplyCapture replies;
+  const std::string long_text(5000, 'x');
+  ok();
+  ui_eprintf("Error: %s\n", long_text.c_str());
+  ui_eprintf("%i\n", 42);
+  ui_eprintf("disconnected\n");
+  EXPECT_EQ(replies.take(), "ok\nError: " + long_text + "\n42\ndisconnected\n");
+}
