@@ -1,4 +1,5 @@
 // Start-up and the command loop: the whole program but its entry point.
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -9,6 +10,10 @@ void run_afclink(int argc, char** argv) noexcept {
     getXMLPath(0);
     end_process(0);
   }
+  // A write to a connection that the phone or the parent has closed must be
+  // an error result, never the end of the process: the TLS layer inside the
+  // device library writes to its sockets with plain write().
+  std::signal(SIGPIPE, SIG_IGN);
   DeviceLink* link = mdv_new(nullptr, connect_callback, nullptr);
   if (!link) end_process(1);
   for (;;) {
