@@ -12,6 +12,11 @@
 //   - The main thread reads `connected` with acquire order, uses afc_conn
 //     only after reading 1, clears `connected` on disconnect, and alone
 //     writes and reads err_text and every DeviceFile.
+//   - A link that is lost while connected (the device unplugged, or its
+//     file-service connection found dead) is only marked so (`lost`) by
+//     whichever thread notices; the main thread retires it between
+//     commands (mdv_retire_if_lost), closing afc_conn before it clears
+//     `connected`, so the device thread never frees a connection in use.
 //
 // Failures inside the file layer append one message each to err_text
 // through mdv_add_err (messages separated by one blank) and return null or
@@ -45,6 +50,7 @@ struct DeviceLink {
   DeviceConnectCallback connect_cb;  // run after every connection attempt
   void* connect_arg;
   MemBuf* err_text;                // owned character buffer
+  std::atomic<int32_t> lost;       // 1: the connection is gone; retire it
 };
 
 // ---- The link record ------------------------------------------------------
@@ -114,6 +120,18 @@ int32_t mdv_connect(DeviceLink* link) noexcept;
 int32_t mdv_connect_to_afc(DeviceLink* link) noexcept;
 // Handles a detach while not connected. Always 0.
 int32_t mdv_disconnect(DeviceLink* link) noexcept;
+
+// ---- A lost link ----------------------------------------------------------
+
+// Marks the connection as gone; any thread. Nothing else changes here.
+void mdv_mark_lost(DeviceLink* link) noexcept;
+// Main thread, between commands: when the link is connected but marked
+// lost, closes afc_conn, clears `connected` and returns 1 (the caller then
+// asks for a new attempt); otherwise 0.
+int32_t mdv_retire_if_lost(DeviceLink* link) noexcept;
+// True for the file-service statuses that mean the connection itself is
+// gone or out of step, not merely that one request failed.
+[[nodiscard]] bool mdv_status_means_lost(int32_t status) noexcept;
 
 namespace device_internal {
 // The link that notifications reach; set by mdv_new, cleared by mdv_free.

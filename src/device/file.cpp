@@ -19,6 +19,12 @@ namespace {
 constexpr uint64_t kOpenRead = 1;
 constexpr uint64_t kOpenWrite = 3;
 
+// A status that shows the connection itself gone marks the link, so that
+// `status` stops answering "connected" and a new attempt can start.
+void note_status(DeviceLink* link, int32_t status) noexcept {
+  if (mdv_status_means_lost(status)) mdv_mark_lost(link);
+}
+
 // Allocates the record and its path copy; null (nothing left allocated)
 // when either cannot be had.
 DeviceFile* new_record(DeviceLink* link, const char* path, uint64_t file_ref) noexcept {
@@ -50,6 +56,7 @@ DeviceFile* mdv_file_open(DeviceLink* link, const char* path, char mode) noexcep
   uint64_t file_ref = 0;
   const int32_t status = AFCFileRefOpen(link->afc_conn, path, open_mode, &file_ref);
   if (status != 0 || file_ref == 0) {
+    note_status(link, status);
     mdv_add_err(link,
                 mode == 'r' ? "Could not open file %s to read. Code %d"
                             : "Could not open file %s to write. Code %d",
@@ -71,6 +78,7 @@ int32_t mdv_file_read(DeviceFile* file, void* buffer, int32_t count) noexcept {
   const int32_t status =
       AFCFileRefRead(file->link->afc_conn, file->file_ref, buffer, &length);
   if (status != 0) {
+    note_status(file->link, status);
     mdv_add_err(file->link, "Could not read %d bytes from file %s. Code %d", count,
                 file->file_path, status);
     return -1;
@@ -82,6 +90,7 @@ int32_t mdv_file_write(DeviceFile* file, const void* buffer, int32_t count) noex
   const int32_t status = AFCFileRefWrite(file->link->afc_conn, file->file_ref, buffer,
                                          static_cast<uint32_t>(count));
   if (status != 0) {
+    note_status(file->link, status);
     mdv_add_err(file->link, "Could not write %d bytes to file %s. Code %d", count,
                 file->file_path, status);
     return -1;
@@ -93,6 +102,7 @@ int32_t mdv_file_seek(DeviceFile* file, int64_t position) noexcept {
   const int32_t status =
       AFCFileRefSeek(file->link->afc_conn, file->file_ref, position, 0);
   if (status != 0) {
+    note_status(file->link, status);
     mdv_add_err(file->link, "Could not seek to position %lld in file %s. Code %d",
                 static_cast<long long>(position), file->file_path, status);
     return -1;
@@ -103,6 +113,7 @@ int32_t mdv_file_seek(DeviceFile* file, int64_t position) noexcept {
 int32_t mdv_file_close(DeviceFile* file) noexcept {
   const int32_t status = AFCFileRefClose(file->link->afc_conn, file->file_ref);
   if (status != 0) {
+    note_status(file->link, status);
     mdv_add_err(file->link, "Could not close file %s. Code %d", file->file_path, status);
     return -1;
   }

@@ -41,6 +41,15 @@ void resubscribe_device_thread(DeviceLink* link) noexcept {
   CFRunLoopWakeUp(loop);
 }
 
+// A link found lost (unplugged, or its connection dead) is retired between
+// commands and tried again at once, as a device attached after `connect`
+// would be: `status` then answers "connecting" until that attempt ends.
+void retire_lost_link(DeviceLink* link) noexcept {
+  if (!mdv_retire_if_lost(link)) return;
+  connecting.store(1, std::memory_order_release);
+  if (dev_thread_started) resubscribe_device_thread(link);
+}
+
 int connect(DeviceLink* link, Command*) noexcept {
   if (is_connected(link)) {
     ui_eprintf("Error: Already connected.\n");
@@ -113,6 +122,7 @@ constexpr std::array<CommandEntry, 9> kCommands{{
 }  // namespace
 
 int do_command(DeviceLink* link, Command* command) noexcept {
+  retire_lost_link(link);
   link->err_text->length = 0;
   const char* word = cmd_word(command, 0);
   const std::string_view typed(word);
@@ -122,7 +132,9 @@ int do_command(DeviceLink* link, Command* command) noexcept {
       ui_eprintf("Error: Not connected\n");
       return -1;
     }
-    return entry.handler(link, command);
+    const int result = entry.handler(link, command);
+    retire_lost_link(link);
+    return result;
   }
   ui_eprintf("Error: Unknown command \"%s\"\n", word);
   return -1;

@@ -50,7 +50,12 @@ constexpr int32_t kAMDOutOfMemory = -1003;
 // Message kinds of a device notification.
 constexpr uint32_t ADNCI_MSG_CONNECTED = 1;
 constexpr uint32_t ADNCI_MSG_DISCONNECTED = 2;
-// Anything else (the library's "paired" event is 3) is "any other kind".
+// The device now trusts a host record: usbmuxd saved one, or the user
+// answered the device's trust prompt. Any other kind is "any other kind".
+constexpr uint32_t ADNCI_MSG_PAIRED = 3;
+
+// AMDevicePair's answer while the device shows its trust prompt.
+constexpr int32_t kAMDPairingDialogPending = -19;
 
 // The notification record: the device first, the message kind second.
 struct am_device_notification_callback_info {
@@ -97,15 +102,20 @@ void AMDeviceRelease(AMDeviceRef device) noexcept;
 // 0; -4 pairing failed, -17 passcode set, -18 user denied, -19 dialog
 // pending; kAMDNotConnected; kAMDInvalidArgument.
 [[nodiscard]] int32_t AMDevicePair(AMDeviceRef device) noexcept;
-// Checks that the device still trusts the host's record.
-// 0; -21 not trusted or no record; kAMDNotConnected; kAMDInvalidArgument.
+// Checks, by asking the device (a session), that it still trusts the host's
+// record; the session it opens is kept for AMDeviceStartSession.
+// 0; -21 not trusted or no record; -5 TLS failed; kAMDNotConnected;
+// kAMDInvalidArgument.
 [[nodiscard]] int32_t AMDeviceValidatePairing(AMDeviceRef device) noexcept;
-// Starts a session with the host's record.
-// 0; -21 not trusted; kAMDNotConnected; kAMDInvalidArgument.
+// Starts a session with the host's record (0 at once when validation left
+// one open). 0; -21 not trusted; kAMDNotConnected; kAMDInvalidArgument.
 [[nodiscard]] int32_t AMDeviceStartSession(AMDeviceRef device) noexcept;
 // Starts the named service; *service_handle receives a handle for
-// AFCConnectionOpen (0 on failure). 0; -23 no session, -27 invalid service,
-// -28 limit, -34 prohibited; kAMDNotConnected; kAMDInvalidArgument.
+// AFCConnectionOpen (0 on failure). Once it is started the session and the
+// control connection end (the service does not need them); a further start
+// needs AMDeviceConnect again. 0; -17 device locked, -23 no session,
+// -27 invalid service, -28 limit, -34 prohibited; kAMDNotConnected;
+// kAMDInvalidArgument.
 [[nodiscard]] int32_t AMDeviceStartService(AMDeviceRef device, CFStringRef name,
                                            uint32_t* service_handle) noexcept;
 

@@ -644,6 +644,9 @@ int32_t AMDeviceStartService(AMDeviceRef device, CFStringRef name,
   const uint32_t handle = s.next_service_handle++;
   s.service_handles[handle] = device;
   *service_handle = handle;
+  // As the real layer: the control connection and its session end here.
+  device->connected = false;
+  device->session = false;
   entry.value = handle;
   return fakemd::logged(s, entry, 0);
 }

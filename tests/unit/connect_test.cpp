@@ -165,15 +165,49 @@ TEST_F(ConnectTest, DetachAndOtherKindsStoreTheDeviceAndDoNothingMore) {
   EXPECT_TRUE(fakemd::log().empty());
 }
 
-TEST_F(ConnectTest, NotificationsWhileConnectedAreIgnored) {
+TEST_F(ConnectTest, WhileConnectedOnlyTheConnectedDevicesDetachIsNoted) {
   notify(phone, ADNCI_MSG_CONNECTED);
   ASSERT_EQ(link->connected.load(), 1);
   const size_t calls = fakemd::log().size();
   AMDeviceRef other = fakemd::add_device();
-  for (uint32_t kind : {ADNCI_MSG_CONNECTED, ADNCI_MSG_DISCONNECTED, 3u}) notify(other, kind);
+  for (uint32_t kind : {ADNCI_MSG_CONNECTED, ADNCI_MSG_DISCONNECTED, ADNCI_MSG_PAIRED})
+    notify(other, kind);
   EXPECT_EQ(link->device_ref, phone);
+  EXPECT_EQ(link->lost.load(), 0);
+  // The connected device going is only marked: the main thread may be using
+  // the connection, and retires it itself.
+  notify(phone, ADNCI_MSG_DISCONNECTED);
+  EXPECT_EQ(link->lost.load(), 1);
+  EXPECT_EQ(link->connected.load(), 1);
   EXPECT_EQ(fakemd::log().size(), calls);
   EXPECT_EQ(callbacks.load(), 1);
+
+  EXPECT_EQ(mdv_retire_if_lost(link), 1);
+  EXPECT_EQ(link->connected.load(), 0);
+  EXPECT_EQ(link->afc_conn, nullptr);
+  EXPECT_EQ(fakemd::open_connections(), 0);
+  EXPECT_EQ(mdv_retire_if_lost(link), 0);
+}
+
+TEST_F(ConnectTest, APairedNotificationRetriesOnlyAnAttemptThatAwaitedTrust) {
+  fakemd::set_paired(phone, false);
+  fakemd::set_trusted(phone, false);
+  fakemd::fail(Call::DevicePair, kAMDPairingDialogPending, 1);
+  notify(phone, ADNCI_MSG_CONNECTED);
+  ASSERT_EQ(link->connected.load(), 0);
+  // The user taps Trust; the device reports itself paired.
+  notify(phone, ADNCI_MSG_PAIRED);
+  EXPECT_EQ(link->connected.load(), 1);
+  EXPECT_EQ(callbacks.load(), 2);
+
+  // A refusal that is not a pending prompt waits for the next attach.
+  link->connected.store(0);
+  fakemd::set_paired(phone, false);
+  fakemd::fail(Call::DevicePair, -18);
+  notify(phone, ADNCI_MSG_CONNECTED);
+  notify(phone, ADNCI_MSG_PAIRED);
+  EXPECT_EQ(callbacks.load(), 3);
+  EXPECT_EQ(link->connected.load(), 0);
 }
 
 TEST_F(ConnectTest, NotificationWithoutALinkIsIgnored) {

@@ -153,6 +153,31 @@ TEST_F(Dispatch, AfterDisconnectAReattachedDeviceConnectsWithoutAFurtherCommand)
   EXPECT_EQ(status_becomes("connected\n"), "connected\n");
 }
 
+TEST_F(Dispatch, ALostLinkStopsBeingConnectedAndComesBackByItself) {
+  AMDeviceRef phone = fakemd::add_device();
+  fakemd::put_file(phone, "/f", "data");
+  fakemd::attach(phone);
+  ASSERT_EQ(run("connect"), "ok\n");
+  ASSERT_EQ(status_becomes("connected\n"), "connected\n");
+  const std::string local = testing::TempDir() + "afclink-lost-link";
+
+  // The file-service connection is found dead by a read.
+  fakemd::fail(fakemd::Call::FileRefRead, 30, 1);
+  EXPECT_EQ(run(("getFile /f " + local).c_str()).rfind("Error: ", 0), 0u);
+  EXPECT_EQ(status_becomes("connected\n"), "connected\n");
+  EXPECT_EQ(run(("getFile /f " + local).c_str()), "ok\n");
+
+  // The phone is unplugged while idle, then plugged in again.
+  fakemd::detach(phone);
+  ASSERT_TRUE(fakemd::wait_until_handled());
+  EXPECT_EQ(run("status"), "connecting\n");
+  fakemd::attach(phone);
+  EXPECT_EQ(status_becomes("connected\n"), "connected\n");
+  EXPECT_EQ(fakemd::open_connections(), 1);
+  EXPECT_EQ(fakemd::misuse_count(), 0);
+  std::remove(local.c_str());
+}
+
 TEST_F(Dispatch, ManyConnectDisconnectCyclesKeepOneDeviceThread) {
   ASSERT_EQ(run("connect"), "ok\n");
   ASSERT_TRUE(fakemd::wait_for_subscriptions(1));
