@@ -13,12 +13,22 @@
 // asks past the bytes delivered before it. The fetcher stops at the first
 // reply that is not a full piece. Seek, write and close stop the fetcher
 // and drop the buffered bytes first.
+//
+// No request asks past the bytes the file still holds. When the link dies
+// inside a reply, libimobiledevice 1.3.0 reports the count it was promised
+// and copies that many bytes out of a buffer sized for the reply: a reply
+// shorter than the request then reads past that buffer's end. So each file
+// carries its size (asked at open) and the device's position, requests
+// are cut to what remains, and at the known end a one-byte request asks
+// whether the file has grown (an empty reply is the end of the file).
 #include <libimobiledevice/afc.h>
 
 #include <array>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <map>
 #include <new>
 #include <thread>
@@ -40,7 +50,15 @@ struct Piece {
   uint32_t got = 0;
 };
 
+constexpr uint64_t kUnknownSize = UINT64_MAX;
+
 struct ReadAhead {
+  // The file as the device holds it; touched by whichever thread fetches
+  // (the fetcher while it runs, the caller otherwise).
+  std::string path;                 // to ask the size again
+  uint64_t size = kUnknownSize;     // bytes in the file, when known
+  uint64_t device_pos = 0;          // the device's position in the file
+
   // The piece being served; only the caller's thread touches these.
   Bytes bytes;
   uint32_t start = 0;  // next byte of `bytes` to serve
@@ -81,6 +99,46 @@ struct ReadAhead {
   }
 };
 
+// The file's size on the device, or kUnknownSize.
+uint64_t size_on_device(afc_client_t client, const std::string& path) noexcept {
+  char** info = nullptr;
+  uint64_t size = kUnknownSize;
+  if (afc_get_file_info(client, path.c_str(), &info) == AFC_E_SUCCESS && info) {
+    for (char** pair = info; pair[0] && pair[1]; pair += 2)
+      if (std::strcmp(pair[0], "st_size") == 0) {
+        char* end = nullptr;
+        const unsigned long long value = std::strtoull(pair[1], &end, 10);
+        if (end != pair[1] && *end == '\0') size = value;
+      }
+  }
+  if (info) afc_dictionary_free(info);
+  return size;
+}
+
+// How much to ask for when `wanted` bytes would do: never more than the
+// file still holds, and one byte at its known end.
+uint32_t request_size(const ReadAhead* state, uint32_t wanted) noexcept {
+  if (!state || state->size == kUnknownSize) return wanted;
+  if (state->device_pos >= state->size) return 1;
+  return static_cast<uint32_t>(std::min<uint64_t>(wanted, state->size - state->device_pos));
+}
+
+// One device read on behalf of `state` (which may be null: nothing known),
+// keeping its position and, when the file turns out longer than known, its
+// size.
+afc_error_t read_tracked(afc_client_t client, uint64_t file_ref, ReadAhead* state,
+                         char* into, uint32_t wanted, uint32_t* got) noexcept {
+  const uint32_t asked = request_size(state, wanted);
+  *got = 0;
+  const afc_error_t status = afc_file_read(client, file_ref, into, asked, got);
+  *got = std::min(*got, asked);
+  if (status != AFC_E_SUCCESS || !state) return status;
+  state->device_pos += *got;
+  if (state->size != kUnknownSize && state->device_pos > state->size)
+    state->size = size_on_device(client, state->path);
+  return status;
+}
+
 void fetch_ahead(afc_client_t client, uint64_t file_ref, ReadAhead* state) noexcept {
   for (;;) {
     Piece piece;
@@ -98,8 +156,8 @@ void fetch_ahead(afc_client_t client, uint64_t file_ref, ReadAhead* state) noexc
     }
     if (!piece.bytes) piece.bytes.reset(new (std::nothrow) char[kFetchSize]);
     if (!piece.bytes) break;  // no memory: the caller fetches for itself
-    piece.status = afc_file_read(client, file_ref, piece.bytes.get(), kFetchSize, &piece.got);
-    piece.got = std::min(piece.got, kFetchSize);
+    piece.status = read_tracked(client, file_ref, state, piece.bytes.get(), kFetchSize,
+                                &piece.got);
     bool full = piece.status == AFC_E_SUCCESS && piece.got == kFetchSize;
     {
       std::lock_guard lock(state->mutex);
@@ -171,31 +229,35 @@ void start_fetcher(AFCConnection* connection, uint64_t file_ref, ReadAhead* stat
   }
 }
 
+// The file's state, made at open; null for a file opened when memory ran
+// out (it is then read without read-ahead or a known size).
+ReadAhead* state_of(AFCConnection* connection, uint64_t file_ref) noexcept {
+  auto it = connection->files.find(file_ref);
+  return it == connection->files.end() ? nullptr : &it->second;
+}
+
 // Forgets the file's buffered bytes, stopping its fetcher; returns how far
 // the device's position is ahead of the caller's.
 uint32_t drop_buffer(AFCConnection* connection, uint64_t file_ref) noexcept {
-  auto it = connection->files.find(file_ref);
-  return it == connection->files.end() ? 0 : it->second.halt();
+  ReadAhead* state = state_of(connection, file_ref);
+  return state ? state->halt() : 0;
 }
 
 // Puts the device's position back where the caller believes it is.
 afc_error_t rewind_unread(AFCConnection* connection, uint64_t file_ref) noexcept {
   uint32_t ahead = drop_buffer(connection, file_ref);
   if (ahead == 0) return AFC_E_SUCCESS;
-  return afc_file_seek(connection->client, file_ref, -static_cast<int64_t>(ahead),
-                       SEEK_CUR);
+  const afc_error_t moved = afc_file_seek(connection->client, file_ref,
+                                          -static_cast<int64_t>(ahead), SEEK_CUR);
+  if (ReadAhead* state = state_of(connection, file_ref); state && moved == AFC_E_SUCCESS)
+    state->device_pos -= ahead;
+  return moved;
 }
 
-// The file's state with its buffer, made on first use; null when memory
-// runs out.
-ReadAhead* buffer_for(AFCConnection* connection, uint64_t file_ref) noexcept {
-  try {
-    ReadAhead& state = connection->files[file_ref];
-    if (!state.bytes) state.bytes.reset(new char[kFetchSize]);
-    return &state;
-  } catch (...) {
-    return nullptr;
-  }
+// The file's buffer, made on first use; false when memory runs out.
+bool has_buffer(ReadAhead* state) noexcept {
+  if (!state->bytes) state->bytes.reset(new (std::nothrow) char[kFetchSize]);
+  return state->bytes != nullptr;
 }
 
 // Serves the caller from the buffer.
@@ -248,6 +310,20 @@ int32_t AFCFileRefOpen(AFCConnectionRef connection, const char* path, uint64_t m
   std::lock_guard lock(connection->mutex);
   // A handle the device hands out again starts with no stale bytes.
   (void)drop_buffer(connection, handle);
+  connection->files.erase(handle);
+  // Appending files move their position on every write in ways not worth
+  // following; they are read without read-ahead or a known size.
+  if (mode != AFC_FOPEN_APPEND && mode != AFC_FOPEN_RDAPPEND) {
+    try {
+      ReadAhead& state = connection->files[handle];
+      state.path = path;
+      // Truncating modes start empty; the others hold what the device says.
+      const bool truncates = mode == AFC_FOPEN_WRONLY || mode == AFC_FOPEN_WR;
+      state.size = truncates ? 0 : size_on_device(connection->client, state.path);
+    } catch (...) {
+      connection->files.erase(handle);  // out of memory: read as above
+    }
+  }
   *file_ref = handle;
   return 0;
 }
@@ -262,8 +338,7 @@ int32_t AFCFileRefRead(AFCConnectionRef connection, uint64_t file_ref, void* buf
   if (wanted == 0) return 0;
 
   std::lock_guard lock(connection->mutex);
-  auto it = connection->files.find(file_ref);
-  ReadAhead* state = it != connection->files.end() ? &it->second : nullptr;
+  ReadAhead* state = state_of(connection, file_ref);
   if (state && state->held() == 0) {
     afc_error_t status = AFC_E_SUCCESS;
     if (take_fetched(state, &status)) {
@@ -280,22 +355,21 @@ int32_t AFCFileRefRead(AFCConnectionRef connection, uint64_t file_ref, void* buf
 
   // Large requests gain nothing from the buffer; so does a file whose
   // buffer cannot be had: read straight into the caller's memory.
-  if (wanted < kFetchSize) state = buffer_for(connection, file_ref);
-  if (wanted >= kFetchSize || !state) {
+  if (wanted >= kFetchSize || !state || !has_buffer(state)) {
     uint32_t got = 0;
-    afc_error_t read =
-        afc_file_read(connection->client, file_ref, static_cast<char*>(buffer), wanted, &got);
+    afc_error_t read = read_tracked(connection->client, file_ref, state,
+                                    static_cast<char*>(buffer), wanted, &got);
     if (read != AFC_E_SUCCESS) return read;
-    *length = std::min(got, wanted);
+    *length = got;
     return 0;
   }
 
   uint32_t got = 0;
-  afc_error_t read =
-      afc_file_read(connection->client, file_ref, state->bytes.get(), kFetchSize, &got);
+  afc_error_t read = read_tracked(connection->client, file_ref, state, state->bytes.get(),
+                                  kFetchSize, &got);
   if (read != AFC_E_SUCCESS) return read;
   state->start = 0;
-  state->end = std::min(got, kFetchSize);
+  state->end = got;
   if (state->end == kFetchSize) start_fetcher(connection, file_ref, state);
   *length = serve(state, buffer, wanted);
   return 0;
@@ -309,8 +383,13 @@ int32_t AFCFileRefWrite(AFCConnectionRef connection, uint64_t file_ref,
   afc_error_t placed = rewind_unread(connection, file_ref);
   if (placed != AFC_E_SUCCESS) return placed;
   uint32_t written = 0;
-  return afc_file_write(connection->client, file_ref, static_cast<const char*>(buffer),
-                        length, &written);
+  const afc_error_t wrote = afc_file_write(
+      connection->client, file_ref, static_cast<const char*>(buffer), length, &written);
+  if (ReadAhead* state = state_of(connection, file_ref); state && wrote == AFC_E_SUCCESS) {
+    state->device_pos += length;
+    if (state->size != kUnknownSize) state->size = std::max(state->size, state->device_pos);
+  }
+  return wrote;
 }
 
 int32_t AFCFileRefSeek(AFCConnectionRef connection, uint64_t file_ref, int64_t offset,
@@ -320,7 +399,18 @@ int32_t AFCFileRefSeek(AFCConnectionRef connection, uint64_t file_ref, int64_t o
   uint32_t unread = drop_buffer(connection, file_ref);
   // Relative moves count from the caller's position, behind the device's.
   if (whence == SEEK_CUR) offset -= unread;
-  return afc_file_seek(connection->client, file_ref, offset, static_cast<int>(whence));
+  const afc_error_t moved =
+      afc_file_seek(connection->client, file_ref, offset, static_cast<int>(whence));
+  if (ReadAhead* state = state_of(connection, file_ref); state && moved == AFC_E_SUCCESS) {
+    const uint64_t base = whence == SEEK_SET   ? 0
+                          : whence == SEEK_CUR ? state->device_pos
+                                               : state->size;
+    if (base == kUnknownSize)
+      state->size = kUnknownSize;  // nothing to cut requests to any more
+    else
+      state->device_pos = base + static_cast<uint64_t>(offset);
+  }
+  return moved;
 }
 
 int32_t AFCFileRefClose(AFCConnectionRef connection, uint64_t file_ref) noexcept {

@@ -1,7 +1,6 @@
 // Device objects and the connection sequence on libimobiledevice:
 // reference counting, the control (lockdown) connection, pairing through
 // usbmuxd's pair records, the session and service start.
-#include <plist/plist.h>
 #include <usbmuxd.h>
 
 #include <cstdlib>
@@ -19,8 +18,7 @@ struct AMDevice {
   std::mutex mutex;
   SharedIdevice idevice;
   lockdownd_client_t lockdown = nullptr;
-  std::string session_id;    // empty: no session open
-  int product_major = 0;     // 0: unknown
+  bool in_session = false;  // `lockdown` holds a session; freeing it stops it
 
   explicit AMDevice(const char* id) : udid(id) {}
 };
@@ -35,52 +33,16 @@ std::mutex services_mutex;
 std::map<uint32_t, StartedService>* services = nullptr;  // never freed
 uint32_t next_service_handle = 1;
 
-struct PlistFree {
-  void operator()(plist_t p) const noexcept { plist_free(p); }
-};
-using PlistPtr = std::unique_ptr<void, PlistFree>;
-
 struct MallocFree {
   void operator()(void* p) const noexcept { std::free(p); }
 };
 
-// The host's pair record for `udid`, as usbmuxd keeps it; null when absent.
-PlistPtr read_pair_record(const std::string& udid) noexcept {
-  char* raw = nullptr;
+bool has_pair_record(const std::string& udid) noexcept {
+  char* data = nullptr;
   uint32_t size = 0;
-  if (usbmuxd_read_pair_record(udid.c_str(), &raw, &size) != 0 || !raw) {
-    std::free(raw);
-    return nullptr;
-  }
-  std::unique_ptr<char, MallocFree> data(raw);
-  plist_t record = nullptr;
-  if (size >= 8 && std::string_view(raw, 8) == "bplist00")
-    plist_from_bin(raw, size, &record);
-  else
-    plist_from_xml(raw, size, &record);
-  if (record && plist_get_node_type(record) != PLIST_DICT) {
-    plist_free(record);
-    record = nullptr;
-  }
-  return PlistPtr(record);
-}
-
-// The record's HostID, or an empty string.
-std::string record_host_id(plist_t record) noexcept {
-  plist_t node = record ? plist_dict_get_item(record, "HostID") : nullptr;
-  if (!node || plist_get_node_type(node) != PLIST_STRING) return {};
-  char* text = nullptr;
-  plist_get_string_val(node, &text);
-  std::unique_ptr<char, MallocFree> owned(text);
-  try {
-    return text ? std::string(text) : std::string();
-  } catch (...) {
-    return {};
-  }
-}
-
-int parse_major(const char* version) noexcept {
-  return version ? std::atoi(version) : 0;
+  const int found = usbmuxd_read_pair_record(udid.c_str(), &data, &size);
+  std::free(data);
+  return found == 0;
 }
 
 // Removes every service entry of `device` and hands them back, so that
@@ -105,9 +67,28 @@ ServiceTable take_services_of(AMDevice* device) noexcept {
 void close_control(AMDevice* device) noexcept {
   if (device->lockdown) lockdownd_client_free(device->lockdown);
   device->lockdown = nullptr;
-  device->session_id.clear();
+  device->in_session = false;
   device->idevice.reset();
-  device->product_major = 0;
+}
+
+// Opens a session as the library's own tools do, on a new control
+// connection. There the library first learns the device's version, without
+// which it caps TLS at 1.0 (a phone that refuses 1.0 would never connect),
+// and devices before 7.0 are asked to validate the record. The session
+// asks the device itself whether it still trusts the record, so a device
+// that has forgotten this computer fails here (-21) and is paired again.
+// The session client replaces the plain one. The caller holds
+// device->mutex and has checked that a record exists: with none, the
+// library would pair on its own, behind the sequence's back.
+int32_t open_session(AMDevice* device) noexcept {
+  lockdownd_client_t session = nullptr;
+  const lockdownd_error_t opened =
+      lockdownd_client_new_with_handshake(device->idevice.get(), &session, kLabel);
+  if (opened != LOCKDOWN_E_SUCCESS) return opened;
+  lockdownd_client_free(device->lockdown);
+  device->lockdown = session;
+  device->in_session = true;
+  return 0;
 }
 
 }  // namespace
@@ -180,30 +161,13 @@ int32_t AMDeviceConnect(AMDeviceRef device) noexcept {
     lockdownd_client_free(lockdown);
     return queried;
   }
-  // The version decides how pairing is validated; unknown counts as old.
-  plist_t version = nullptr;
-  if (lockdownd_get_value(lockdown, nullptr, "ProductVersion", &version) ==
-          LOCKDOWN_E_SUCCESS &&
-      version && plist_get_node_type(version) == PLIST_STRING) {
-    char* text = nullptr;
-    plist_get_string_val(version, &text);
-    device->product_major = parse_major(text);
-    std::free(text);
-  }
-  plist_free(version);
-
   device->idevice = std::move(idevice);
   device->lockdown = lockdown;
   return 0;
 }
 
 int32_t AMDeviceIsPaired(AMDeviceRef device) noexcept {
-  if (!device) return 0;
-  char* data = nullptr;
-  uint32_t size = 0;
-  int found = usbmuxd_read_pair_record(device->udid.c_str(), &data, &size);
-  std::free(data);
-  return found == 0 ? 1 : 0;
+  return device && has_pair_record(device->udid) ? 1 : 0;
 }
 
 int32_t AMDevicePair(AMDeviceRef device) noexcept {
@@ -217,35 +181,19 @@ int32_t AMDeviceValidatePairing(AMDeviceRef device) noexcept {
   if (!device) return kAMDInvalidArgument;
   std::lock_guard lock(device->mutex);
   if (!device->lockdown) return kAMDNotConnected;
-  // Devices from 7.0 on check the record when the session starts; asking
-  // them to validate it as well would show the trust prompt a second time.
-  if (device->product_major >= 7) {
-    PlistPtr record = read_pair_record(device->udid);
-    return record_host_id(record.get()).empty() ? LOCKDOWN_E_INVALID_HOST_ID : 0;
-  }
-  return lockdownd_validate_pair(device->lockdown, nullptr);
+  if (device->in_session) return 0;  // the device accepted the record already
+  if (!has_pair_record(device->udid)) return LOCKDOWN_E_INVALID_HOST_ID;
+  return open_session(device);
 }
 
 int32_t AMDeviceStartSession(AMDeviceRef device) noexcept {
   if (!device) return kAMDInvalidArgument;
   std::lock_guard lock(device->mutex);
   if (!device->lockdown) return kAMDNotConnected;
-  PlistPtr record = read_pair_record(device->udid);
-  std::string host_id = record_host_id(record.get());
-  if (host_id.empty()) return LOCKDOWN_E_INVALID_HOST_ID;
-
-  char* session = nullptr;
-  int ssl = 0;
-  lockdownd_error_t started =
-      lockdownd_start_session(device->lockdown, host_id.c_str(), &session, &ssl);
-  std::unique_ptr<char, MallocFree> owned(session);
-  if (started != LOCKDOWN_E_SUCCESS) return started;
-  try {
-    device->session_id = session ? session : "";
-  } catch (...) {
-    return kAMDOutOfMemory;
-  }
-  return 0;
+  // Validation leaves its session open for this step.
+  if (device->in_session) return 0;
+  if (!has_pair_record(device->udid)) return LOCKDOWN_E_INVALID_HOST_ID;
+  return open_session(device);
 }
 
 int32_t AMDeviceStartService(AMDeviceRef device, CFStringRef name,
@@ -265,6 +213,10 @@ int32_t AMDeviceStartService(AMDeviceRef device, CFStringRef name,
     if (started != LOCKDOWN_E_SUCCESS) return started;
     if (!raw) return LOCKDOWN_E_UNKNOWN_ERROR;
     entry.idevice = device->idevice;
+    // The session has done its work: stop it and close, as the library's
+    // own service start does, rather than leave it idle on the phone until
+    // the device goes (when its TLS goodbye may meet a dead socket).
+    close_control(device);
   }
   entry.device.reset(AMDeviceRetain(device));
 
@@ -284,11 +236,17 @@ int32_t AMDeviceStartService(AMDeviceRef device, CFStringRef name,
 int32_t AMDeviceStopSession(AMDeviceRef device) noexcept {
   if (!device) return kAMDInvalidArgument;
   std::lock_guard lock(device->mutex);
-  if (!device->lockdown || device->session_id.empty()) return kAMDNotConnected;
-  lockdownd_error_t stopped =
-      lockdownd_stop_session(device->lockdown, device->session_id.c_str());
-  device->session_id.clear();
-  return stopped;
+  if (!device->lockdown || !device->in_session) return kAMDNotConnected;
+  // The session client stops its session when freed; a plain control
+  // connection takes its place.
+  lockdownd_client_free(device->lockdown);
+  device->lockdown = nullptr;
+  device->in_session = false;
+  lockdownd_client_t plain = nullptr;
+  const lockdownd_error_t opened = lockdownd_client_new(device->idevice.get(), &plain, kLabel);
+  if (opened != LOCKDOWN_E_SUCCESS) return opened;
+  device->lockdown = plain;
+  return 0;
 }
 
 int32_t AMDeviceDisconnect(AMDeviceRef device) noexcept {
