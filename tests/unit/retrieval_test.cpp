@@ -302,6 +302,10 @@ TEST_F(Retrieval, BytesAfterTheStreamAreNotCopied) {
   fakemd::put_file(phone, kCDB, std::string(188, 'h') + deflated(body) + "TRAILING GARBAGE");
   EXPECT_EQ(get_compressed_file(link, kCDB, out.c_str(), 188), 0);
   EXPECT_EQ(read_file(out), std::string(188, 'h') + body);
+  // The stream's last bytes count only once the device has answered one
+  // more read: a link lost inside that reply would have faked them.
+  fakemd::fail_read_after(phone, 188 + deflated(body).size() + 16, 30);
+  EXPECT_EQ(get_compressed_file(link, kCDB, out.c_str(), 188), -1);
 }
 
 TEST_F(Retrieval, OutputOfWholePiecesEndsCleanly) {
