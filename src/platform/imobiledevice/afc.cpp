@@ -18,7 +18,7 @@
 // inside a reply, libimobiledevice 1.3.0 reports the count it was promised
 // and copies that many bytes out of a buffer sized for the reply: a reply
 // shorter than the request then reads past that buffer's end. So each file
-// carries its size (asked at open) and the device's position, requests
+// carries its size (asked at open by seeking to its end) and the device's position, requests
 // are cut to what remains, and at the known end a one-byte request asks
 // whether the file has grown (an empty reply is the end of the file).
 #include <libimobiledevice/afc.h>
@@ -26,9 +26,7 @@
 #include <array>
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <string>
 #include <map>
 #include <new>
 #include <thread>
@@ -55,7 +53,6 @@ constexpr uint64_t kUnknownSize = UINT64_MAX;
 struct ReadAhead {
   // The file as the device holds it; touched by whichever thread fetches
   // (the fetcher while it runs, the caller otherwise).
-  std::string path;                 // to ask the size again
   uint64_t size = kUnknownSize;     // bytes in the file, when known
   uint64_t device_pos = 0;          // the device's position in the file
 
@@ -99,19 +96,17 @@ struct ReadAhead {
   }
 };
 
-// The file's size on the device, or kUnknownSize.
-uint64_t size_on_device(afc_client_t client, const std::string& path) noexcept {
-  char** info = nullptr;
-  uint64_t size = kUnknownSize;
-  if (afc_get_file_info(client, path.c_str(), &info) == AFC_E_SUCCESS && info) {
-    for (char** pair = info; pair[0] && pair[1]; pair += 2)
-      if (std::strcmp(pair[0], "st_size") == 0) {
-        char* end = nullptr;
-        const unsigned long long value = std::strtoull(pair[1], &end, 10);
-        if (end != pair[1] && *end == '\0') size = value;
-      }
-  }
-  if (info) afc_dictionary_free(info);
+// The file's size on the device, or kUnknownSize, leaving the device's
+// position at `position`. Asked by seeking to the end and telling: replies
+// of fixed size, which the library reads safely even when the link dies
+// inside one (it reads a cut file-information list past its buffer).
+uint64_t size_on_device(afc_client_t client, uint64_t file_ref, uint64_t position) noexcept {
+  uint64_t size = 0;
+  if (afc_file_seek(client, file_ref, 0, SEEK_END) != AFC_E_SUCCESS ||
+      afc_file_tell(client, file_ref, &size) != AFC_E_SUCCESS ||
+      afc_file_seek(client, file_ref, static_cast<int64_t>(position), SEEK_SET) !=
+          AFC_E_SUCCESS)
+    return kUnknownSize;
   return size;
 }
 
@@ -135,7 +130,7 @@ afc_error_t read_tracked(afc_client_t client, uint64_t file_ref, ReadAhead* stat
   if (status != AFC_E_SUCCESS || !state) return status;
   state->device_pos += *got;
   if (state->size != kUnknownSize && state->device_pos > state->size)
-    state->size = size_on_device(client, state->path);
+    state->size = size_on_device(client, file_ref, state->device_pos);
   return status;
 }
 
@@ -316,10 +311,9 @@ int32_t AFCFileRefOpen(AFCConnectionRef connection, const char* path, uint64_t m
   if (mode != AFC_FOPEN_APPEND && mode != AFC_FOPEN_RDAPPEND) {
     try {
       ReadAhead& state = connection->files[handle];
-      state.path = path;
       // Truncating modes start empty; the others hold what the device says.
       const bool truncates = mode == AFC_FOPEN_WRONLY || mode == AFC_FOPEN_WR;
-      state.size = truncates ? 0 : size_on_device(connection->client, state.path);
+      state.size = truncates ? 0 : size_on_device(connection->client, handle, 0);
     } catch (...) {
       connection->files.erase(handle);  // out of memory: read as above
     }
