@@ -3,7 +3,10 @@
  * size, the way a tool that cares about speed does, and prints the seconds
  * spent between opening the device file and closing the local one.
  *
- *   afc_copy <device path> <local path> <read size in bytes>
+ *   afc_copy <device path> <local path> <read size in bytes> [seek]
+ *
+ * With "seek", every read is preceded by a seek to the position it reads
+ * from, as a file system mount serving page-sized reads does.
  *
  * The device is the first one usbmuxd lists (USBMUXD_SOCKET_ADDRESS picks the
  * daemon); the host must already hold a pair record for it. Built by the
@@ -24,10 +27,11 @@ static double now(void) {
 }
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    fprintf(stderr, "usage: afc_copy <device path> <local path> <read size>\n");
+  if (argc != 4 && argc != 5) {
+    fprintf(stderr, "usage: afc_copy <device path> <local path> <read size> [seek]\n");
     return 2;
   }
+  int seek_each = argc == 5;
   uint32_t piece = (uint32_t)strtoul(argv[3], NULL, 10);
   char* buffer = piece ? malloc(piece) : NULL;
   idevice_t device = NULL;
@@ -58,6 +62,10 @@ int main(int argc, char** argv) {
       uint64_t total = 0;
       for (;;) {
         uint32_t got = 0;
+        if (seek_each && afc_file_seek(afc, handle, (int64_t)total, SEEK_SET) != AFC_E_SUCCESS) {
+          fprintf(stderr, "afc_copy: seek failed\n");
+          break;
+        }
         afc_error_t read = afc_file_read(afc, handle, buffer, piece, &got);
         if (read != AFC_E_SUCCESS) {
           fprintf(stderr, "afc_copy: read failed with %d\n", (int)read);
