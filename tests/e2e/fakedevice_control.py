@@ -12,7 +12,10 @@
 
 Each FakeDevice has its own temp folder (sockets, HOME, a device root when none is
 given) and removes it on stop. Also here: small clients of the emulator's wire
-protocols (usbmuxd, lockdownd, AFC) for tests that check framing directly.
+protocols (usbmuxd, lockdownd, AFC) for tests that check framing directly. They
+speak TLS when the device asks for it, as libimobiledevice does: the session
+turns to TLS after StartSession and back after StopSession, presenting the
+fixture host's root certificate.
 """
 
 import json
@@ -21,15 +24,34 @@ import plistlib
 import shutil
 import signal
 import socket
+import ssl
 import struct
 import subprocess
 import sys
 import tempfile
 import threading
 import time
+import warnings
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
 EMULATOR = os.path.normpath(os.path.join(_HERE, "..", "..", "tools", "fakedevice", "fakedevice.py"))
+FIXTURES = os.path.join(os.path.dirname(EMULATOR), "fixtures")
+# The certificate and key libimobiledevice's OpenSSL build presents, and the
+# certificates its Pair request carries, for the emulator's fixture host.
+ROOT_IDENTITY = (os.path.join(FIXTURES, "root_cert.pem"), os.path.join(FIXTURES, "root_key.pem"))
+HOST_IDENTITY = (os.path.join(FIXTURES, "host_cert.pem"), os.path.join(FIXTURES, "host_key.pem"))
+DEVICE_IDENTITY = (os.path.join(FIXTURES, "device_cert.pem"),
+                   os.path.join(FIXTURES, "device_key.pem"))
+
+
+def _read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+PAIR_CERTIFICATES = {"DeviceCertificate": _read(DEVICE_IDENTITY[0]),
+                     "HostCertificate": _read(HOST_IDENTITY[0]),
+                     "RootCertificate": _read(ROOT_IDENTITY[0])}
 
 LOCKDOWN_PORT = 62078
 
@@ -47,7 +69,8 @@ class MuxError(Exception):
 class FakeDevice:
     def __init__(self, root=None, *, udid=None, attached=True, paired=False,
                  trust_any_host=False, faults=None, latency_ms=0.0, product_version=None,
-                 state_dir=None, log=None, extra_args=()):
+                 state_dir=None, log=None, plain=False, service_ssl=True,
+                 capture_stderr=False, extra_args=()):
         self.tmpdir = tempfile.mkdtemp(prefix="fakedev-")  # short: unix paths are limited
         self.socket_path = os.path.join(self.tmpdir, "mux.sock")
         self.control_path = os.path.join(self.tmpdir, "ctl.sock")
@@ -58,6 +81,7 @@ class FakeDevice:
             os.mkdir(root)
         self.root = root
         self.log_path = log
+        self.stderr_path = os.path.join(self.tmpdir, "stderr") if capture_stderr else None
         args = [sys.executable, EMULATOR, "--socket", self.socket_path,
                 "--control", self.control_path, "--root", root]
         if udid:
@@ -70,6 +94,10 @@ class FakeDevice:
             args.append("--trust-any-host")
         if latency_ms:
             args += ["--latency-ms", str(latency_ms)]
+        if plain:
+            args.append("--plain")
+        if not service_ssl:
+            args += ["--service-ssl", "off"]
         if product_version:
             args += ["--product-version", product_version]
         if state_dir:
@@ -87,8 +115,13 @@ class FakeDevice:
     # ---- life cycle ----
 
     def start(self, timeout=10.0):
-        self.proc = subprocess.Popen(self.args, stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.DEVNULL)
+        stderr = open(self.stderr_path, "wb") if self.stderr_path else None
+        try:
+            self.proc = subprocess.Popen(self.args, stdin=subprocess.DEVNULL,
+                                         stdout=subprocess.DEVNULL, stderr=stderr)
+        finally:
+            if stderr:
+                stderr.close()
         deadline = time.monotonic() + timeout
         while True:
             if self.proc.poll() is not None:
@@ -121,6 +154,11 @@ class FakeDevice:
                     self.proc.wait()
         self._close_control()
         shutil.rmtree(self.tmpdir, ignore_errors=True)
+
+    def stderr(self):
+        """What the emulator wrote on stderr so far (with capture_stderr)."""
+        with open(self.stderr_path, "rb") as f:
+            return f.read()
 
     def __enter__(self):
         return self.start()
@@ -241,18 +279,125 @@ class FakeDevice:
             mux.close()
             raise
 
-    def lockdown(self):
-        return LockdownClient(self.connect(LOCKDOWN_PORT))
+    def lockdown(self, context=None):
+        """A lockdownd client; context: the ssl context for its TLS (client_context())."""
+        return LockdownClient(self.connect(LOCKDOWN_PORT), context)
 
-    def afc(self, pair_if_needed=True):
-        """An AFC client over a session started with a HostID the device trusts."""
-        with self.lockdown() as ld:
+    def afc(self, pair_if_needed=True, context=None):
+        """An AFC client over a session started with a HostID the device trusts,
+        in TLS when the device asks for it."""
+        context = context or client_context()
+        with self.lockdown(context) as ld:
             host_id = "TEST-HOST-" + str(os.getpid())
             if pair_if_needed:
-                ld.request("Pair", PairRecord={"HostID": host_id, "SystemBUID": "TEST"})
-            ld.request("StartSession", HostID=host_id, SystemBUID="TEST")
-            port = ld.request("StartService", Service="com.apple.afc")["Port"]
-        return AfcClient(self.connect(port))
+                ld.check("Pair", PairRecord=dict(PAIR_CERTIFICATES, HostID=host_id,
+                                                 SystemBUID="TEST"))
+            ld.check("StartSession", HostID=host_id, SystemBUID="TEST")
+            service = ld.check("StartService", Service="com.apple.afc")
+            ld.check("StopSession")
+        sock = self.connect(service["Port"])
+        try:
+            stream = TlsPipe(sock, context) if service.get("EnableServiceSSL") else Pipe(sock)
+        except BaseException:
+            sock.close()
+            raise
+        return AfcClient(sock, stream)
+
+
+def client_context(identity=ROOT_IDENTITY, maximum_version=None):
+    """A host's TLS context: presents identity (cert, key paths; None: no certificate),
+    verifies nothing, accepts SHA-1 and TLS 1.0 as libimobiledevice 1.3.0 does."""
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    ctx.check_hostname = False
+    ctx.verify_mode = ssl.CERT_NONE
+    ctx.set_ciphers("ALL:@SECLEVEL=0")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        ctx.minimum_version = ssl.TLSVersion.TLSv1
+        if maximum_version is not None:
+            ctx.maximum_version = maximum_version
+    if identity:
+        ctx.load_cert_chain(*identity)
+    return ctx
+
+
+class Pipe:
+    """A raw pipe to a device port."""
+
+    tls = False
+
+    def __init__(self, sock):
+        self.sock = sock
+
+    def sendall(self, data):
+        self.sock.sendall(data)
+
+    def recv(self, n):
+        return self.sock.recv(n)
+
+
+class TlsPipe:
+    """TLS, client side, over a raw pipe; the socket is read one TLS record at a time,
+    so plain text the device sends after its last record stays in the socket."""
+
+    tls = True
+
+    def __init__(self, sock, context):
+        self.sock = sock
+        self.incoming = ssl.MemoryBIO()
+        self.outgoing = ssl.MemoryBIO()
+        self.obj = context.wrap_bio(self.incoming, self.outgoing, server_side=False)
+        while True:
+            try:
+                self.obj.do_handshake()
+                break
+            except ssl.SSLWantReadError:
+                self._flush()
+                if not self._feed():
+                    raise ConnectionError("closed during the TLS handshake")
+        self._flush()
+
+    @property
+    def version(self):
+        return self.obj.version()
+
+    def _flush(self):
+        data = self.outgoing.read()
+        if data:
+            self.sock.sendall(data)
+
+    def _feed(self):
+        """One more record into the TLS object; False at the end of the stream."""
+        first = self.sock.recv(1)
+        if not first:
+            return False
+        header = first + recv_exact(self.sock, 4)
+        self.incoming.write(header + recv_exact(self.sock, int.from_bytes(header[3:], "big")))
+        return True
+
+    def sendall(self, data):
+        self.obj.write(data)
+        self._flush()
+
+    def recv(self, n):
+        """Up to n bytes of plain text; b"" at the end of the stream."""
+        while True:
+            try:
+                return self.obj.read(n)
+            except ssl.SSLWantReadError:
+                if not self._feed():
+                    return b""
+            except ssl.SSLZeroReturnError:
+                return b""
+
+    def end(self):
+        """Send close_notify and go on in plain text, as libimobiledevice does."""
+        try:
+            self.obj.unwrap()
+        except ssl.SSLWantReadError:
+            pass  # the device sends no close_notify back
+        self._flush()
+        return Pipe(self.sock)
 
 
 class MuxSocket:
@@ -297,15 +442,35 @@ class MuxSocket:
         self.close()
 
 
+class LockdownError(Exception):
+    pass
+
+
 class LockdownClient:
-    def __init__(self, sock):
+    """Requests and replies; the session turns to TLS and back as the device says."""
+
+    def __init__(self, sock, context=None):
         self.sock = sock
+        self.stream = Pipe(sock)
+        self.context = context
 
     def request(self, name, **keys):
         body = plistlib.dumps(dict(keys, Request=name, Label="fakedevice_control"))
-        self.sock.sendall(struct.pack(">I", len(body)) + body)
-        (length,) = struct.unpack(">I", recv_exact(self.sock, 4))
-        return plistlib.loads(recv_exact(self.sock, length))
+        self.stream.sendall(struct.pack(">I", len(body)) + body)
+        (length,) = struct.unpack(">I", recv_exact(self.stream, 4))
+        reply = plistlib.loads(recv_exact(self.stream, length))
+        if name == "StartSession" and reply.get("EnableSessionSSL"):
+            self.stream = TlsPipe(self.sock, self.context or client_context())
+        elif name == "StopSession" and self.stream.tls:
+            self.stream = self.stream.end()
+        return reply
+
+    def check(self, name, **keys):
+        """request(), LockdownError when the reply is an Error."""
+        reply = self.request(name, **keys)
+        if "Error" in reply:
+            raise LockdownError("%s: %s" % (name, reply["Error"]))
+        return reply
 
     def close(self):
         self.sock.close()
@@ -327,22 +492,23 @@ class AfcClient:
     HEADER = struct.Struct("<8sQQQQ")
     STATUS, DATA, OPEN_RES, TELL_RES = 0x01, 0x02, 0x0E, 0x13
 
-    def __init__(self, sock):
+    def __init__(self, sock, stream=None):
         self.sock = sock
+        self.stream = stream or Pipe(sock)
         self.num = 0
 
     def send(self, op, hdata=b"", payload=b""):
         self.num += 1
         this_len = 40 + len(hdata)
-        self.sock.sendall(self.HEADER.pack(b"CFA6LPAA", this_len + len(payload), this_len,
+        self.stream.sendall(self.HEADER.pack(b"CFA6LPAA", this_len + len(payload), this_len,
                                            self.num, op) + hdata + payload)
 
     def receive(self):
         """(op, header data + payload) of one reply; checks magic and packet number."""
-        magic, entire, this_len, num, op = self.HEADER.unpack(recv_exact(self.sock, 40))
+        magic, entire, this_len, num, op = self.HEADER.unpack(recv_exact(self.stream, 40))
         if magic != b"CFA6LPAA" or num != self.num:
             raise AssertionError("bad reply header %r num %d for %d" % (magic, num, self.num))
-        return op, recv_exact(self.sock, entire - 40)
+        return op, recv_exact(self.stream, entire - 40)
 
     def call(self, op, hdata=b"", payload=b""):
         """Reply body; AfcError for a non-zero STATUS."""
@@ -416,10 +582,11 @@ class AfcClient:
         self.close()
 
 
-def recv_exact(sock, n):
+def recv_exact(stream, n):
+    """n bytes from a socket or a pipe (anything with recv)."""
     buf = bytearray()
     while len(buf) < n:
-        chunk = sock.recv(min(n - len(buf), 1 << 20))
+        chunk = stream.recv(min(n - len(buf), 1 << 20))
         if not chunk:
             raise ConnectionError("closed after %d of %d bytes" % (len(buf), n))
         buf += chunk

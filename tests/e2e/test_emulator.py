@@ -1,11 +1,13 @@
 """The emulated handheld, checked against the real libimobiledevice tools and, for the
-file service and the faults, against its own wire protocols spoken directly."""
+file service and the faults, against its own wire protocols spoken directly (in TLS,
+as the device asks, unless a test says otherwise)."""
 
 import os
 import plistlib
 import shutil
 import signal
 import socket
+import ssl
 import struct
 import subprocess
 import tempfile
@@ -13,10 +15,12 @@ import threading
 import time
 import unittest
 
-from fakedevice_control import (LOCKDOWN_PORT, AfcError, ControlError, FakeDevice, MuxError,
-                                MuxSocket, recv_exact)
+from fakedevice_control import (DEVICE_IDENTITY, HOST_IDENTITY, LOCKDOWN_PORT,
+                                PAIR_CERTIFICATES, AfcError, ControlError, FakeDevice,
+                                MuxError, MuxSocket, client_context, recv_exact)
 
 UDID = "1111222233334444555566667777888899990000"
+RECORD = dict(PAIR_CERTIFICATES, HostID="H", SystemBUID="TEST")
 TOOLS = all(shutil.which(t) for t in ("idevice_id", "ideviceinfo", "idevicepair"))
 
 
@@ -30,6 +34,11 @@ def listen(dev):
     reply = mux.request({"MessageType": "Listen"})
     assert reply == {"MessageType": "Result", "Number": 0}, reply
     return mux
+
+
+def _lockdown_message(name, **keys):
+    body = plistlib.dumps(dict(keys, Request=name))
+    return struct.pack(">I", len(body)) + body
 
 
 def next_event(mux):
@@ -59,6 +68,8 @@ class RealToolsTest(unittest.TestCase):
             validate = run_tool(dev, "idevicepair", "-u", UDID, "validate")
             self.assertEqual(validate.returncode, 0, validate.stdout + validate.stderr)
             self.assertEqual(dev.counter("pair_requests"), 1)
+            # validate ran a session, in TLS with the certificates pairing gave the device.
+            self.assertEqual((dev.counter("tls_handshakes"), dev.counter("tls_refusals")), (1, 0))
             # The record's HostID is the one the device now trusts.
             data = dev.mux_request({"MessageType": "ReadPairRecord", "PairRecordID": UDID})
             record = plistlib.loads(data["PairRecordData"])
@@ -77,9 +88,13 @@ class RealToolsTest(unittest.TestCase):
             self.assertIn("DeviceName: Emulated iPhone", everything.stdout)
 
     def test_premade_record_needs_no_pairing(self):
-        with FakeDevice(udid=UDID, paired=True) as dev:
-            self.assertEqual(run_tool(dev, "ideviceinfo", "-k", "ProductVersion").returncode, 0)
-            self.assertEqual(dev.counter("pair_requests"), 0)
+        # The premade record's keys must be usable by the library for TLS.
+        for plain in (False, True):
+            with self.subTest(plain=plain), FakeDevice(udid=UDID, paired=True, plain=plain) as dev:
+                info = run_tool(dev, "ideviceinfo", "-k", "ProductVersion")
+                self.assertEqual(info.returncode, 0, info.stderr)
+                self.assertEqual(dev.counter("pair_requests"), 0)
+                self.assertEqual(dev.counter("tls_handshakes"), 0 if plain else 1)
 
     def test_refused_pairing_fails_and_saves_nothing(self):
         with FakeDevice(udid=UDID, faults={"pair_refused": True}) as dev:
@@ -172,9 +187,12 @@ class UsbmuxdTest(unittest.TestCase):
         try:
             with FakeDevice(udid=UDID, paired=True, state_dir=state_dir) as dev:
                 host_id = dev.state()["trusted_hosts"]
-            with FakeDevice(udid=UDID, state_dir=state_dir) as dev:
+            with FakeDevice(udid=UDID, state_dir=state_dir) as dev, dev.lockdown() as ld:
                 self.assertTrue(dev.has_pair_record())
                 self.assertEqual(dev.state()["trusted_hosts"], host_id)
+                # The host's certificates came back too: its TLS session is accepted.
+                self.assertTrue(ld.request("StartSession", HostID=host_id[0])["EnableSessionSSL"])
+                self.assertEqual(ld.request("GetValue", Key="ProductVersion")["Value"], "15.0")
         finally:
             shutil.rmtree(state_dir)
 
@@ -188,36 +206,84 @@ class LockdownTest(unittest.TestCase):
             self.assertEqual(ld.request("GetValue", Key="NoSuchKey")["Error"], "MissingValue")
             self.assertEqual(ld.request("StartService", Service="com.apple.afc")["Error"],
                              "SessionInactive")
+            # Refused without TLS: the plain requests after it are still understood.
             self.assertEqual(ld.request("StartSession", HostID="STRANGER")["Error"], "InvalidHostID")
             self.assertEqual(ld.request("ValidatePair", PairRecord={"HostID": "H"})["Error"],
                              "InvalidHostID")
-            pair = ld.request("Pair", PairRecord={"HostID": "H"})
+            self.assertEqual(ld.request("Pair", PairRecord={"HostID": "H"})["Error"],
+                             "InvalidPairRecord")
+            pair = ld.request("Pair", PairRecord=RECORD)
             self.assertEqual((pair["Request"], "Error" in pair), ("Pair", False))
             self.assertNotIn("Error", ld.request("ValidatePair", PairRecord={"HostID": "H"}))
-            session = ld.request("StartSession", HostID="H")
-            self.assertIs(session["EnableSessionSSL"], False)
+            for _ in range(2):  # a second session on the same socket, after StopSession
+                session = ld.request("StartSession", HostID="H")
+                self.assertIs(session["EnableSessionSSL"], True)
+                self.assertEqual(ld.stream.version, "TLSv1.2")
+                self.assertEqual(ld.request("GetValue", Key="ProductVersion")["Value"], "15.0")
+                self.assertNotIn("Error", ld.request("StopSession", SessionID=session["SessionID"]))
+                self.assertFalse(ld.stream.tls)
+                self.assertEqual(ld.request("GetValue", Key="ProductVersion")["Value"], "15.0")
+            ld.request("StartSession", HostID="H")
             self.assertEqual(ld.request("StartService", Service="com.apple.other")["Error"],
                              "InvalidService")
             service = ld.request("StartService", Service="com.apple.afc")
-            self.assertIs(service["EnableServiceSSL"], False)
-            self.assertIsInstance(service["Port"], int)
+            self.assertIs(service["EnableServiceSSL"], True)
+            # Each StartService opens its own port, and a port takes one connection.
+            again = ld.request("StartService", Service="com.apple.afc")
+            self.assertNotEqual(again["Port"], service["Port"])
+            dev.connect(service["Port"]).close()
+            with self.assertRaises(MuxError) as second:
+                dev.connect(service["Port"])
+            self.assertEqual(second.exception.number, 3)
+            dev.set(service_ssl=False)
+            self.assertIs(ld.request("StartService", Service="com.apple.afc")["EnableServiceSSL"],
+                          False)
             dev.fault("service_refused", "ServiceProhibited")
             self.assertEqual(ld.request("StartService", Service="com.apple.afc")["Error"],
                              "ServiceProhibited")
+            dev.set(plain=True)
+            ld.request("StopSession")
+            self.assertIs(ld.request("StartSession", HostID="H")["EnableSessionSSL"], False)
 
     def test_faults_answer_with_their_error_text(self):
         with FakeDevice(trust_any_host=True) as dev, dev.lockdown() as ld:
             self.assertNotIn("Error", ld.request("StartSession", HostID="ANYONE"))
+            ld.request("StopSession")
             dev.fault("pair_refused", "PasswordProtected")
             dev.fault("validate_fails")
             dev.fault("session_refused")
-            self.assertEqual(ld.request("Pair", PairRecord={"HostID": "H"})["Error"],
-                             "PasswordProtected")
+            self.assertEqual(ld.request("Pair", PairRecord=RECORD)["Error"], "PasswordProtected")
             self.assertEqual(ld.request("ValidatePair", PairRecord={"HostID": "H"})["Error"],
                              "InvalidHostID")
             self.assertEqual(ld.request("StartSession", HostID="H")["Error"], "InvalidHostID")
             dev.clear_faults()
             self.assertNotIn("Error", ld.request("StartSession", HostID="H"))
+
+    def test_tls_takes_only_the_hosts_certificates_and_honours_the_version_floor(self):
+        with FakeDevice(paired=True) as dev:
+            host_id = dev.state()["trusted_hosts"][0]
+
+            def session(context):
+                with dev.lockdown(context) as ld:
+                    ld.request("StartSession", HostID=host_id)
+                    return ld.request("GetValue", Key="ProductVersion")["Value"], ld.stream.version
+
+            tls10 = client_context(maximum_version=ssl.TLSVersion.TLSv1)
+            self.assertEqual(session(client_context()), ("15.0", "TLSv1.2"))
+            self.assertEqual(session(client_context(HOST_IDENTITY)), ("15.0", "TLSv1.2"))
+            self.assertEqual(session(tls10), ("15.0", "TLSv1"))
+            # Signed by the host's root, but not a certificate the host presents; none at all.
+            for identity in (DEVICE_IDENTITY, None):
+                with self.subTest(identity=identity), self.assertRaises((ssl.SSLError, OSError)):
+                    session(client_context(identity))
+            self.assertEqual(dev.counter("tls_refusals"), 2)
+            dev.fault("tls12_only")
+            with self.assertRaises((ssl.SSLError, OSError)):
+                session(tls10)
+            self.assertEqual(session(client_context())[1], "TLSv1.2")
+            # The file service's TLS has the same floor.
+            with self.assertRaises((ssl.SSLError, OSError)):
+                dev.afc(context=tls10)
 
     def test_detach_closes_open_device_sockets(self):
         with FakeDevice() as dev:
@@ -247,6 +313,7 @@ class AfcTest(unittest.TestCase):
 
     def test_files_read_back_byte_identical_in_any_piece_size(self):
         with self.dev.afc() as afc:
+            self.assertTrue(afc.stream.tls)
             for piece in (1, 8192, 1 << 20):
                 if piece == 1:
                     handle = afc.open("/iTunes_Control/iTunes/iTunesDB", 1)
@@ -257,6 +324,10 @@ class AfcTest(unittest.TestCase):
             self.assertEqual(afc.fetch("/empty"), b"")
             # Requests per fetch: open, reads, the empty read, close.
             self.assertGreater(self.dev.counter("afc_requests"), 300000 // 8192)
+        self.dev.set(service_ssl=False)
+        with self.dev.afc() as afc:
+            self.assertFalse(afc.stream.tls)
+            self.assertEqual(afc.fetch("/iTunes_Control/iTunes/iTunesDB", 1 << 20), self.blob)
 
     def test_open_errors_and_bad_handles(self):
         with self.dev.afc() as afc:
@@ -326,27 +397,30 @@ class AfcTest(unittest.TestCase):
                 self.assertEqual(afc.read(handle, 8192), self.blob[i * 8192:(i + 1) * 8192])
             # Closed right after the twelfth reply: not one byte of another reply.
             afc.sock.settimeout(5)
-            self.assertEqual(afc.sock.recv(1), b"")
+            self.assertEqual(afc.stream.recv(1), b"")
         self.assertEqual(self.dev.state()["counters"]["cuts"], 1)
         self.assertTrue(self.dev.state()["attached"])
 
     def test_cut_inside_a_reply_announces_the_whole_length(self):
-        self.dev.cut(after_bytes=100000)
-        with self.dev.afc() as afc:
-            handle = afc.open("/iTunes_Control/iTunes/iTunesDB", 1)
-            for _ in range(12):
-                afc.read(handle, 8192)
-            afc.send(0x0F, struct.pack("<QQ", handle, 8192))
-            afc.sock.settimeout(5)
-            _magic, entire, this_len, _num, _op = afc.HEADER.unpack(recv_exact(afc.sock, 40))
-            self.assertEqual(entire - this_len, 8192)
-            tail = b""
-            while True:
-                chunk = afc.sock.recv(65536)
-                if not chunk:
-                    break
-                tail += chunk
-            self.assertEqual(tail, self.blob[12 * 8192:100000])
+        for service_ssl in (True, False):
+            self.dev.set(service_ssl=service_ssl)
+            self.dev.cut(after_bytes=100000)
+            with self.subTest(service_ssl=service_ssl), self.dev.afc() as afc:
+                handle = afc.open("/iTunes_Control/iTunes/iTunesDB", 1)
+                for _ in range(12):
+                    afc.read(handle, 8192)
+                afc.send(0x0F, struct.pack("<QQ", handle, 8192))
+                afc.sock.settimeout(5)
+                _magic, entire, this_len, _num, _op = afc.HEADER.unpack(recv_exact(afc.stream, 40))
+                self.assertEqual(entire - this_len, 8192)
+                tail = b""
+                while True:
+                    chunk = afc.stream.recv(65536)
+                    if not chunk:
+                        break
+                    tail += chunk
+                # In TLS too: the part before the cut arrives whole, then the link ends.
+                self.assertEqual(tail, self.blob[12 * 8192:100000])
 
     def test_cut_with_detach_is_an_unplug(self):
         with listen(self.dev) as mux:
@@ -356,7 +430,7 @@ class AfcTest(unittest.TestCase):
                 handle = afc.open("/empty", 1)
                 afc.read(handle, 10)
                 afc.sock.settimeout(5)
-                self.assertEqual(afc.sock.recv(1), b"")
+                self.assertEqual(afc.stream.recv(1), b"")
             self.assertEqual(next_event(mux), {"MessageType": "Detached", "DeviceID": device_id})
 
     def test_short_reads_when_the_device_limits_them(self):
@@ -370,7 +444,7 @@ class AfcTest(unittest.TestCase):
 class RobustnessTest(unittest.TestCase):
     def test_many_clients_at_once_and_broken_clients_do_no_harm(self):
         blob = os.urandom(1 << 20)
-        with FakeDevice() as dev:
+        with FakeDevice(capture_stderr=True) as dev:
             with open(os.path.join(dev.root, "f"), "wb") as f:
                 f.write(blob)
             # Clients that leave inside a message, on every socket kind.
@@ -382,7 +456,21 @@ class RobustnessTest(unittest.TestCase):
             ld.sendall(b"\x00\x00\x01\x00<?xml")
             ld.close()
             afc = dev.afc()
-            afc.sock.sendall(b"CFA6LPAA\x00\x10")
+            afc.stream.sendall(b"CFA6LPAA\x00\x10")
+            afc.close()
+            # ... inside a TLS handshake, plain text where TLS belongs, and gone
+            # before reading what was asked for (EPIPE, ECONNRESET on the device side).
+            host_id = dev.make_paired()
+            for first in (b"\x16\x03\x01\x02\x00\x01", b"\x00\x00\x00\x10<?xml version"):
+                ld = dev.lockdown()
+                ld.sock.sendall(_lockdown_message("StartSession", HostID=host_id))
+                ld.sock.recv(4096)
+                ld.sock.sendall(first)
+                ld.sock.close()
+            afc = dev.afc()
+            handle = afc.open("/f", 1)
+            afc.send(0x0F, struct.pack("<QQ", handle, 1 << 20))
+            afc.send(0x0F, struct.pack("<QQ", handle, 1 << 20))
             afc.close()
             garbage = socket.socket(socket.AF_UNIX)
             garbage.connect(dev.socket_path)
@@ -402,6 +490,7 @@ class RobustnessTest(unittest.TestCase):
             self.assertEqual(results, [True] * 12)
             self.assertEqual(dev.mux_request({"MessageType": "ListDevices"})["DeviceList"][0]
                              ["Properties"]["SerialNumber"], dev.udid)
+            self.assertEqual(dev.stderr(), b"")
 
     def test_sigterm_and_quit_stop_cleanly_and_stdout_stays_empty(self):
         for how in ("sigterm", "quit"):

@@ -5,6 +5,9 @@ number, operation), header data, then payload. Replies echo the request's packet
 number. Small results (status, handle, position) travel as header data written in
 one piece with the header; file data travels as payload, written straight from the
 buffer os.read returned, so a 1 MiB read costs two system calls and no copying.
+
+The packets travel on a stream: the raw pipe, or TLS over it. Link cuts close the
+raw socket whatever travels on it.
 """
 
 import errno
@@ -15,7 +18,7 @@ import stat
 import struct
 import time
 
-from wire import PeerGone, recv_exact, send_all
+from wire import PeerGone
 
 MAGIC = b"CFA6LPAA"
 HEADER = struct.Struct("<8sQQQQ")
@@ -105,7 +108,8 @@ def _kv(pairs):
 
 
 class AfcService:
-    def __init__(self, sock, state, log):
+    def __init__(self, stream, sock, state, log):
+        self.stream = stream
         self.sock = sock
         self.state = state
         self.log = log
@@ -129,12 +133,13 @@ class AfcService:
         self.state.count("afc_connections")
         try:
             while True:
-                magic, entire, this_len, num, op = HEADER.unpack(recv_exact(self.sock, HEADER.size))
+                recv_exact = self.stream.recv_exact
+                magic, entire, this_len, num, op = HEADER.unpack(recv_exact(HEADER.size))
                 if magic != MAGIC or this_len < HEADER.size or entire < this_len or entire > MAX_PACKET:
                     self.log.debug("afc: bad packet header")
                     return
-                hdata = recv_exact(self.sock, this_len - HEADER.size)
-                payload = recv_exact(self.sock, entire - this_len)
+                hdata = recv_exact(this_len - HEADER.size)
+                payload = recv_exact(entire - this_len)
                 self.state.count("afc_requests")
                 if self.debug:
                     self.log.debug("afc: #%d op 0x%02x, %d + %d bytes", num, op, len(hdata), len(payload))
@@ -184,11 +189,12 @@ class AfcService:
             if st.cut_replies is not None:
                 st.cut_replies -= 1
                 cut_now = cut_now or st.cut_replies <= 0
+        send = self.stream.send_all
         if len(payload) > 65536:
-            send_all(self.sock, header)
-            send_all(self.sock, payload)
+            send(header)
+            send(payload)
         else:
-            send_all(self.sock, header + payload)
+            send(header + payload)
         if cut_now:
             self.cut()
 

@@ -3,6 +3,10 @@
 Every service thread reads and changes this one object under its lock. Sockets that
 belong to the device (lockdownd and AFC pipes) are registered here so that a detach
 or a link cut can close them from any thread.
+
+Trust is what a phone keeps after pairing: per HostID, the three certificates the
+host sent in its Pair request. The device certificate is what the device presents
+in TLS; the root and host certificates are what it accepts from that host.
 """
 
 import os
@@ -11,22 +15,12 @@ import socket
 import threading
 import uuid
 
-# A real PKCS#1 public key, so the host's pairing code can build a device
-# certificate over it. The device never needs the private half: it does not check
-# the certificates it is given, and sessions stay in plain text.
-DEVICE_PUBLIC_KEY_PEM = b"""-----BEGIN RSA PUBLIC KEY-----
-MIIBCgKCAQEAuVwCQRU2n1gn/ccWBS6T0NUuHyj4YYUmihXdybPCCZhugJwWe7eO
-D7nEsU6ZF0IHcGTBQdQJqmZ/1Du8rzv0k3p3in2FJwJ7Ybu8A6jas+L/A1URjcFa
-V+YmEq4VlgC5+dNAZJMGO2TbP7BtPtovIHZYhqCg03wGrqqMWJi1FucX6NwJKKK8
-3V2VzDi6qpC7T+xwE7g+zq0nxXwMwkcqgG/apfx2JaolAWiFCSIiuAcHSrs7WArn
-71CMYGVp+GuCm+G9sOuf2YiKD8pOpMbFcPRmiVAJoObLDHyLngWqrSzF5JBdG/yh
-Wb9H6Fwn5vN6rNVgHwzemFp8UrjmEYNdrwIDAQAB
------END RSA PUBLIC KEY-----
-"""
+from tls import CERT_KEYS, FIXTURE_HOST
 
 DEFAULT_UDID = "00008030fa1d2c3b4e5f60718293a4b5c6d7e8f9"
 LOCKDOWN_PORT = 62078
-AFC_PORT = 49170
+FIRST_SERVICE_PORT = 49152
+LAST_SERVICE_PORT = 65535
 
 # Faults and their "switched on" value when a test just says true. A string value
 # is the lockdownd Error text sent back, so tests can pick other refusals too.
@@ -38,9 +32,19 @@ FAULT_DEFAULTS = {
     "refuse_lockdown": True,
     "read_error_at": None,     # file offset from which READ answers STATUS 4
     "read_error_path": None,   # limit read_error_at to this device path
+    "tls12_only": True,        # no TLS below 1.2
 }
 
-_PLACEHOLDER_CERT = b"-----BEGIN CERTIFICATE-----\nZmFrZWRldmljZQ==\n-----END CERTIFICATE-----\n"
+
+class Service:
+    """A port StartService opened: it takes one usbmuxd Connect."""
+
+    __slots__ = ("name", "host_id", "ssl")
+
+    def __init__(self, name, host_id, ssl):
+        self.name = name
+        self.host_id = host_id
+        self.ssl = ssl
 
 
 class DeviceState:
@@ -55,7 +59,9 @@ class DeviceState:
         self.device_name = "Emulated iPhone"
         self.wifi_address = "3c:22:fb:00:11:22"
         self.trust_any_host = False
-        self.trusted_hosts = set()
+        self.trusted = {}           # HostID -> {DeviceCertificate, HostCertificate, RootCertificate}
+        self.plain = False          # sessions without TLS (EnableSessionSSL false)
+        self.service_ssl = True     # AFC inside TLS (EnableServiceSSL)
         self.latency = 0.0          # seconds slept before each AFC reply
         self.max_read = 0           # 0: READ answers as much as asked
         self.faults = {name: None for name in FAULT_DEFAULTS}
@@ -65,12 +71,15 @@ class DeviceState:
         self.cut_detach = False
         self.counters = {"afc_requests": 0, "afc_bytes_read": 0, "afc_bytes_written": 0,
                          "lockdown_connections": 0, "afc_connections": 0,
-                         "pair_requests": 0, "sessions": 0, "cuts": 0}
+                         "pair_requests": 0, "sessions": 0, "cuts": 0,
+                         "tls_handshakes": 0, "tls_refusals": 0}
         self.state_dir = state_dir
         self.pair_records = {}
         self.buid = str(uuid.uuid4()).upper()
         self._listeners = {}        # socket -> lock serialising its writes
         self._device_socks = {}     # socket -> DeviceID it was opened for
+        self._services = {}         # port -> Service, until its one Connect
+        self._next_port = FIRST_SERVICE_PORT
         self._load_state()
 
     # ---- persistence of pair records (only inside the emulator's state folder) ----
@@ -91,10 +100,10 @@ class DeviceState:
             if name.endswith(".plist"):
                 with open(os.path.join(folder, name), "rb") as f:
                     self.pair_records[name[:-6]] = f.read()
-        trusted = os.path.join(self.state_dir, "trusted_hosts")
+        trusted = os.path.join(self.state_dir, "trusted_hosts.plist")
         if os.path.exists(trusted):
-            with open(trusted) as f:
-                self.trusted_hosts = {line.strip() for line in f if line.strip()}
+            with open(trusted, "rb") as f:
+                self.trusted = plistlib.load(f)
 
     def _store_state(self):
         if not self.state_dir:
@@ -106,8 +115,8 @@ class DeviceState:
         for record_id, data in self.pair_records.items():
             with open(os.path.join(folder, record_id + ".plist"), "wb") as f:
                 f.write(data)
-        with open(os.path.join(self.state_dir, "trusted_hosts"), "w") as f:
-            f.write("".join(h + "\n" for h in sorted(self.trusted_hosts)))
+        with open(os.path.join(self.state_dir, "trusted_hosts.plist"), "wb") as f:
+            plistlib.dump(self.trusted, f)
 
     def save_pair_record(self, record_id, data):
         with self.lock:
@@ -120,42 +129,66 @@ class DeviceState:
             self._store_state()
             return found
 
-    def trust(self, host_id):
+    def trust(self, host_id, certificates=None):
+        """Trust host_id with its certificates (default: the fixture host's)."""
+        certificates = certificates or FIXTURE_HOST
         with self.lock:
-            self.trusted_hosts.add(host_id)
+            self.trusted[host_id] = {k: bytes(certificates[k]) for k in CERT_KEYS}
+            self._store_state()
+
+    def forget(self, host_id):
+        with self.lock:
+            self.trusted.pop(host_id, None)
             self._store_state()
 
     def untrust_all(self):
         with self.lock:
-            self.trusted_hosts.clear()
+            self.trusted.clear()
             self._store_state()
 
     def is_trusted(self, host_id):
         with self.lock:
-            return self.trust_any_host or (host_id in self.trusted_hosts)
+            return self.trust_any_host or (host_id in self.trusted)
+
+    def certificates(self, host_id):
+        """The certificates kept for host_id, or None."""
+        with self.lock:
+            return self.trusted.get(host_id)
 
     def make_paired(self):
         """A host record and the device's trust without running a real pairing.
 
-        The certificates are placeholders: with plain-text sessions the host never
-        uses them, and the device does not check them.
+        The record holds the fixture host identity (made beforehand as
+        libimobiledevice would make it), under a fresh HostID, so the host can run
+        TLS with it.
         """
         host_id = str(uuid.uuid4()).upper()
-        record = {
-            "DeviceCertificate": _PLACEHOLDER_CERT,
-            "HostCertificate": _PLACEHOLDER_CERT,
-            "RootCertificate": _PLACEHOLDER_CERT,
-            "HostPrivateKey": b"",
-            "RootPrivateKey": b"",
-            "HostID": host_id,
-            "SystemBUID": self.buid,
-            "WiFiMACAddress": self.wifi_address,
-        }
+        record = dict(FIXTURE_HOST, HostID=host_id, SystemBUID=self.buid,
+                      WiFiMACAddress=self.wifi_address)
         with self.lock:
             self.pair_records[self.udid] = plistlib.dumps(record, fmt=plistlib.FMT_BINARY)
-            self.trusted_hosts.add(host_id)
+            self.trusted[host_id] = {k: FIXTURE_HOST[k] for k in CERT_KEYS}
             self._store_state()
         return host_id
+
+    # ---- service ports ----
+
+    def open_service(self, name, host_id, ssl):
+        """A fresh port for one Connect to this service."""
+        with self.lock:
+            if len(self._services) > (LAST_SERVICE_PORT - FIRST_SERVICE_PORT) // 2:
+                del self._services[next(iter(self._services))]  # never connected: forget the oldest
+            port = self._next_port
+            while port in self._services or port == LOCKDOWN_PORT:
+                port = port + 1 if port < LAST_SERVICE_PORT else FIRST_SERVICE_PORT
+            self._next_port = port + 1 if port < LAST_SERVICE_PORT else FIRST_SERVICE_PORT
+            self._services[port] = Service(name, host_id, ssl)
+            return port
+
+    def take_service(self, port):
+        """The service waiting on port, which closes to further Connects; None if none."""
+        with self.lock:
+            return self._services.pop(port, None)
 
     # ---- faults ----
 
@@ -245,6 +278,7 @@ class DeviceState:
             self.attached = False
             gone = self.device_id
             self._broadcast({"MessageType": "Detached", "DeviceID": gone})
+            self._services.clear()
             for sock, dev_id in list(self._device_socks.items()):
                 if dev_id == gone:
                     self.close_device_socket(sock)
@@ -281,7 +315,10 @@ class DeviceState:
                 "device_name": self.device_name,
                 "buid": self.buid,
                 "trust_any_host": self.trust_any_host,
-                "trusted_hosts": sorted(self.trusted_hosts),
+                "trusted_hosts": sorted(self.trusted),
+                "plain": self.plain,
+                "service_ssl": self.service_ssl,
+                "open_service_ports": sorted(self._services),
                 "pair_record": self.udid in self.pair_records,
                 "pair_record_ids": sorted(self.pair_records),
                 "listeners": len(self._listeners),

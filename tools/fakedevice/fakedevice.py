@@ -74,8 +74,10 @@ class Control:
                         st.latency = float(value) / 1000.0
                     elif key == "max_read":
                         st.max_read = int(value)
-                    elif key == "trust_any_host":
-                        st.trust_any_host = bool(value)
+                    elif key in ("trust_any_host", "plain", "service_ssl"):
+                        if not isinstance(value, bool):
+                            raise TypeError("%s takes true or false" % key)
+                        setattr(st, key, value)
                     elif key in ("udid", "product_version", "device_name", "wifi_address"):
                         if not isinstance(value, str):
                             raise TypeError("%s takes a string" % key)
@@ -105,7 +107,7 @@ class Control:
         if cmd == "unpair":
             # Neither side knows the other any more: no trusted host, no record.
             with st.lock:
-                st.trusted_hosts.clear()
+                st.trusted.clear()
                 st.pair_records.clear()
                 st._store_state()
             return {}
@@ -145,6 +147,10 @@ def main(argv=None):
     ap.add_argument("--trust-any-host", action="store_true",
                     help="accept every HostID in ValidatePair and StartSession")
     ap.add_argument("--state-dir", help="keep pair records and trust in this folder")
+    ap.add_argument("--plain", action="store_true",
+                    help="no TLS: EnableSessionSSL and EnableServiceSSL false")
+    ap.add_argument("--service-ssl", choices=("on", "off"), default="on",
+                    help="off: sessions in TLS, the file service in plain text")
     ap.add_argument("--latency-ms", type=float, default=0.0, help="delay before each AFC reply")
     ap.add_argument("--fault", action="append", default=[], metavar="NAME[=VALUE]",
                     help="switch a fault on from the start: " + ", ".join(FAULT_DEFAULTS))
@@ -171,6 +177,8 @@ def main(argv=None):
     state.device_name = args.device_name
     state.trust_any_host = args.trust_any_host
     state.latency = args.latency_ms / 1000.0
+    state.plain = args.plain
+    state.service_ssl = args.service_ssl == "on"
     for fault in args.fault:
         name, _, value = fault.partition("=")
         if name == "unpaired":

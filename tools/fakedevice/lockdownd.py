@@ -1,36 +1,68 @@
 """lockdownd on device port 62078: 4-byte big-endian length, then a plist.
 
-Sessions never switch to TLS (EnableSessionSSL is false), so the host's certificates
-are carried but never used. Trust is a set of HostIDs kept by the device state.
+Pairing stores the host's certificates under its HostID. StartSession answers
+EnableSessionSSL true (unless the device runs plain) and the connection turns
+into TLS right after that reply, with the certificates kept for that HostID;
+StopSession turns it back to plain text on the same socket. StartService opens
+a fresh port for exactly one connection to the file service.
 """
 
 import plistlib
+import ssl
 import struct
 import uuid
 
-from device_state import AFC_PORT, DEVICE_PUBLIC_KEY_PEM
-from wire import PeerGone, recv_exact, send_all
+import tls
+from wire import PeerGone
 
 LENGTH = struct.Struct(">I")
 MAX_MESSAGE = 4 << 20
 AFC_SERVICE = "com.apple.afc"
 
 
+def tls_context(state, host_id):
+    """(server context, certificates the host may present) for host_id's TLS."""
+    certs = state.certificates(host_id)
+    tls12_only = bool(state.fault("tls12_only"))
+    if certs is None:  # a device that trusts any host, and has never paired with this one
+        return tls.server_context(tls.FIXTURE_HOST["DeviceCertificate"], (), tls12_only), ()
+    accepted = () if state.trust_any_host else (certs["RootCertificate"], certs["HostCertificate"])
+    return tls.server_context(certs["DeviceCertificate"], accepted, tls12_only), accepted
+
+
+def start_tls(sock, state, host_id, log, what):
+    """The device's side of a TLS handshake on sock; TlsStream, or None when refused."""
+    context, accepted = tls_context(state, host_id)
+    stream = tls.TlsStream(sock, context)
+    try:
+        stream.handshake(accepted)
+    except tls.TlsRefused as e:
+        state.count("tls_refusals")  # counted before the host can learn of it
+        log.debug("%s: TLS refused: %s", what, e)
+        stream.flush_quietly()
+        return None
+    state.count("tls_handshakes")
+    log.debug("%s: TLS on, %s %s", what, stream.version, stream.obj.cipher()[0])
+    return stream
+
+
 class Lockdown:
     def __init__(self, sock, state, log):
         self.sock = sock
+        self.stream = tls.PlainStream(sock)
         self.state = state
         self.log = log
         self.session_id = None
+        self.session_host = None
 
     def serve(self):
         self.state.count("lockdown_connections")
         try:
             while True:
-                (length,) = LENGTH.unpack(recv_exact(self.sock, LENGTH.size))
+                (length,) = LENGTH.unpack(self.stream.recv_exact(LENGTH.size))
                 if length > MAX_MESSAGE:
                     return
-                body = recv_exact(self.sock, length)
+                body = self.stream.recv_exact(length)
                 try:
                     request = plistlib.loads(body)
                 except Exception:
@@ -50,12 +82,22 @@ class Lockdown:
                 self.send(reply)
                 if name == "Goodbye":
                     return
+                if reply.get("EnableSessionSSL"):
+                    stream = start_tls(self.sock, self.state, self.session_host, self.log,
+                                       "lockdownd")
+                    if stream is None:
+                        return
+                    self.stream = stream
+                elif name == "StopSession" and self.stream.tls:
+                    self.stream = self.stream.end()
         except PeerGone:
             pass
 
     def send(self, message):
         body = plistlib.dumps(message, fmt=plistlib.FMT_XML)
-        send_all(self.sock, LENGTH.pack(len(body)) + body)  # one write: lid reads the length in one go
+        # One write: libimobiledevice reads the length in one go, and in TLS that
+        # means length and body share a record.
+        self.stream.send_all(LENGTH.pack(len(body)) + body)
 
     def values(self):
         st = self.state
@@ -72,7 +114,7 @@ class Lockdown:
             "CPUArchitecture": "arm64",
             "ActivationState": "Activated",
             "PasswordProtected": False,
-            "DevicePublicKey": DEVICE_PUBLIC_KEY_PEM,
+            "DevicePublicKey": tls.DEVICE_PUBLIC_KEY_PEM,
             "WiFiAddress": st.wifi_address,
             "BluetoothAddress": "3c:22:fb:00:11:23",
             "TimeZone": "Europe/Berlin",
@@ -95,10 +137,11 @@ class Lockdown:
             refusal = st.fault("pair_refused")
             if refusal:
                 return {"Error": refusal}
+            record = request.get("PairRecord")
             host_id = _host_id(request)
-            if not host_id:
+            if not host_id or not _usable_certificates(record):
                 return {"Error": "InvalidPairRecord"}
-            st.trust(host_id)
+            st.trust(host_id, record)
             return {"EscrowBag": b"emulated-escrow-bag"}
         if name == "ValidatePair":
             refusal = st.fault("validate_fails")
@@ -108,19 +151,23 @@ class Lockdown:
                 return {"Error": "InvalidHostID"}
             return {}
         if name == "Unpair":
-            host_id = _host_id(request)
-            with st.lock:
-                st.trusted_hosts.discard(host_id)
+            st.forget(_host_id(request))
             return {}
         if name == "StartSession":
             refusal = st.fault("session_refused")
             if refusal:
                 return {"Error": refusal}
-            if not st.is_trusted(request.get("HostID")):
+            host_id = request.get("HostID")
+            if not isinstance(host_id, str) or not st.is_trusted(host_id):
                 return {"Error": "InvalidHostID"}
+            if self.stream.tls:
+                return {"Error": "SessionActive"}
             self.session_id = str(uuid.uuid4()).upper()
+            self.session_host = host_id
             st.count("sessions")
-            return {"SessionID": self.session_id, "EnableSessionSSL": False}
+            with st.lock:
+                plain = st.plain
+            return {"SessionID": self.session_id, "EnableSessionSSL": not plain}
         if name == "StopSession":
             self.session_id = None
             return {}
@@ -133,7 +180,10 @@ class Lockdown:
                 return {"Error": refusal}
             if service != AFC_SERVICE:
                 return {"Error": "InvalidService"}
-            return {"Service": service, "Port": AFC_PORT, "EnableServiceSSL": False}
+            with st.lock:
+                use_ssl = st.service_ssl and not st.plain
+            port = st.open_service(service, self.session_host, use_ssl)
+            return {"Service": service, "Port": port, "EnableServiceSSL": use_ssl}
         if name == "Goodbye":
             return {}
         return {"Error": "UnknownRequest" if name else "MissingValue"}
@@ -149,5 +199,22 @@ def _echo(request, reply):
 def _host_id(request):
     record = request.get("PairRecord")
     if isinstance(record, dict):
-        return record.get("HostID")
+        host_id = record.get("HostID")
+        if isinstance(host_id, str):
+            return host_id
     return None
+
+
+def _usable_certificates(record):
+    """The Pair request carries three PEM certificates, and the device certificate
+    is over this device's key (else no TLS session could ever start with it)."""
+    try:
+        for key in tls.CERT_KEYS:
+            value = record.get(key)
+            if not isinstance(value, bytes):
+                return False
+            tls.cert_der(value)
+        tls.server_context(record["DeviceCertificate"])
+    except (ValueError, ssl.SSLError):
+        return False
+    return True

@@ -1,7 +1,8 @@
 """usbmuxd on a unix socket: plist requests in 16-byte-header frames.
 
 Each client connection is served by one thread. A Connect that succeeds turns the
-socket into a raw pipe to a device port (lockdownd or AFC), served on the same thread.
+socket into a raw pipe to a device port (lockdownd, or a service port StartService
+opened), served on the same thread. A service port takes one Connect only.
 """
 
 import plistlib
@@ -9,7 +10,8 @@ import struct
 
 import afc
 import lockdownd
-from device_state import AFC_PORT, LOCKDOWN_PORT
+import tls
+from device_state import LOCKDOWN_PORT
 from wire import PeerGone, close_quietly, recv_exact, send_all
 
 HEADER = struct.Struct("<IIII")  # length (header included), version, message, tag
@@ -125,11 +127,17 @@ class MuxClient:
         state = self.state
         raw = request.get("PortNumber", 0)
         port = ((raw & 0xFF) << 8) | ((raw >> 8) & 0xFF)  # sent in network byte order
+        service = None
         with state.lock:
             present = state.attached and request.get("DeviceID") == state.device_id
             device_id = state.device_id
-            refused = port not in (LOCKDOWN_PORT, AFC_PORT) or (
-                port == LOCKDOWN_PORT and state.faults.get("refuse_lockdown"))
+            if not present:
+                refused = False
+            elif port == LOCKDOWN_PORT:
+                refused = bool(state.faults.get("refuse_lockdown"))
+            else:
+                service = state.take_service(port)
+                refused = service is None
             if present and not refused:
                 state.register_device_socket(self.sock, device_id)
         if not present:
@@ -139,11 +147,19 @@ class MuxClient:
             self.reply(_result(RESULT_CONNREFUSED), tag)
             return None
         self.reply(_result(RESULT_OK), tag)
-        service = lockdownd.Lockdown if port == LOCKDOWN_PORT else afc.AfcService
+        log = self.log
 
         def pipe():
             try:
-                service(self.sock, state, self.log).serve()
+                if service is None:
+                    lockdownd.Lockdown(self.sock, state, log).serve()
+                    return
+                stream = tls.PlainStream(self.sock)
+                if service.ssl:
+                    stream = lockdownd.start_tls(self.sock, state, service.host_id, log, "afc")
+                    if stream is None:
+                        return
+                afc.AfcService(stream, self.sock, state, log).serve()
             finally:
                 state.unregister_device_socket(self.sock)
         return pipe
