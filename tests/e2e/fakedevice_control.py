@@ -244,6 +244,13 @@ class FakeDevice:
     def make_paired(self):
         return self.call("make_paired")["host_id"]
 
+    def tap_trust(self):
+        """Answer the device's trust prompt with "Trust" (needs the trust_prompt fault)."""
+        return self.call("tap_trust")
+
+    def tap_dont_trust(self):
+        return self.call("tap_dont_trust")
+
     def has_pair_record(self):
         return self.state()["pair_record"]
 

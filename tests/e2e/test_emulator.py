@@ -258,6 +258,29 @@ class LockdownTest(unittest.TestCase):
             self.assertEqual(ld.request("StartSession", HostID="H")["Error"], "InvalidHostID")
             dev.clear_faults()
             self.assertNotIn("Error", ld.request("StartSession", HostID="H"))
+            # A locked phone keeps its session but starts no service and does not pair.
+            dev.fault("locked")
+            self.assertIs(ld.request("GetValue", Key="PasswordProtected")["Value"], True)
+            self.assertEqual(ld.request("StartService", Service="com.apple.afc")["Error"],
+                             "PasswordProtected")
+            self.assertEqual(ld.request("Pair", PairRecord=RECORD)["Error"], "PasswordProtected")
+
+    def test_trust_prompt_waits_for_a_tap(self):
+        with FakeDevice(faults={"trust_prompt": True}) as dev, listen(dev) as mux, \
+                dev.lockdown() as ld:
+            device_id = next_event(mux)["DeviceID"]
+            for _ in range(2):  # the host asks again and again while the prompt shows
+                self.assertEqual(ld.request("Pair", PairRecord=RECORD)["Error"],
+                                 "PairingDialogResponsePending")
+            dev.tap_dont_trust()
+            self.assertEqual(ld.request("Pair", PairRecord=RECORD)["Error"], "UserDeniedPairing")
+            self.assertEqual(ld.request("Pair", PairRecord=RECORD)["Error"],
+                             "PairingDialogResponsePending")
+            dev.tap_trust()
+            self.assertEqual(next_event(mux), {"MessageType": "Paired", "DeviceID": device_id})
+            self.assertNotIn("Error", ld.request("Pair", PairRecord=RECORD))
+            self.assertNotIn("Error", ld.request("StartSession", HostID="H"))
+            self.assertRaises(ControlError, dev.tap_trust)  # the prompt is gone
 
     def test_tls_takes_only_the_hosts_certificates_and_honours_the_version_floor(self):
         with FakeDevice(paired=True) as dev:

@@ -32,6 +32,8 @@ FAULT_DEFAULTS = {
     "refuse_lockdown": True,
     "read_error_at": None,     # file offset from which READ answers STATUS 4
     "read_error_path": None,   # limit read_error_at to this device path
+    "trust_prompt": True,      # Pair waits for a tap on the device's trust prompt
+    "locked": True,            # a passcode-locked phone: no pairing, no services
     "tls12_only": True,        # no TLS below 1.2
 }
 
@@ -62,6 +64,7 @@ class DeviceState:
         self.trusted = {}           # HostID -> {DeviceCertificate, HostCertificate, RootCertificate}
         self.plain = False          # sessions without TLS (EnableSessionSSL false)
         self.service_ssl = True     # AFC inside TLS (EnableServiceSSL)
+        self.trust_denied = False   # the prompt was answered "Don't Trust": the next Pair is refused
         self.latency = 0.0          # seconds slept before each AFC reply
         self.max_read = 0           # 0: READ answers as much as asked
         self.faults = {name: None for name in FAULT_DEFAULTS}
@@ -214,6 +217,7 @@ class DeviceState:
             self.cut_detach = False
             self.latency = 0.0
             self.max_read = 0
+            self.trust_denied = False
 
     def count(self, name, n=1):
         with self.lock:
@@ -287,6 +291,21 @@ class DeviceState:
     def notify_paired(self, record_id):
         with self.lock:
             if self.attached and record_id == self.udid:
+                self._broadcast({"MessageType": "Paired", "DeviceID": self.device_id})
+
+    def tap_trust(self, trust=True):
+        """The user answers the trust prompt. "Trust" ends the prompt (later Pair
+        requests succeed) and usbmuxd tells its listeners; "Don't Trust" refuses the
+        next Pair, after which the prompt shows again."""
+        with self.lock:
+            if not self.faults.get("trust_prompt"):
+                raise ValueError("no trust prompt is showing")
+            if not trust:
+                self.trust_denied = True
+                return
+            self.faults["trust_prompt"] = None
+            self.trust_denied = False
+            if self.attached:
                 self._broadcast({"MessageType": "Paired", "DeviceID": self.device_id})
 
     def register_device_socket(self, sock, device_id):

@@ -117,6 +117,9 @@ class Control:
         if cmd == "trust":
             st.trust(request["host_id"])
             return {}
+        if cmd in ("tap_trust", "tap_dont_trust"):
+            st.tap_trust(cmd == "tap_trust")
+            return {}
         if cmd == "make_paired":
             return {"host_id": st.make_paired()}
         if cmd == "quit":

@@ -113,12 +113,24 @@ class Lockdown:
             "HardwareModel": "D201AP",
             "CPUArchitecture": "arm64",
             "ActivationState": "Activated",
-            "PasswordProtected": False,
+            "PasswordProtected": bool(st.fault("locked")),
             "DevicePublicKey": tls.DEVICE_PUBLIC_KEY_PEM,
             "WiFiAddress": st.wifi_address,
             "BluetoothAddress": "3c:22:fb:00:11:23",
             "TimeZone": "Europe/Berlin",
         }
+
+    def pair_refusal(self):
+        st = self.state
+        with st.lock:
+            if st.faults.get("locked"):
+                return "PasswordProtected"
+            if st.faults.get("trust_prompt"):
+                if st.trust_denied:
+                    st.trust_denied = False
+                    return "UserDeniedPairing"
+                return "PairingDialogResponsePending"
+            return st.faults.get("pair_refused")
 
     def handle(self, name, request):
         st = self.state
@@ -134,7 +146,7 @@ class Lockdown:
             return _echo(request, {"Value": values[key]})
         if name == "Pair":
             st.count("pair_requests")
-            refusal = st.fault("pair_refused")
+            refusal = self.pair_refusal()
             if refusal:
                 return {"Error": refusal}
             record = request.get("PairRecord")
@@ -178,6 +190,8 @@ class Lockdown:
             refusal = st.fault("service_refused")
             if refusal:
                 return {"Error": refusal}
+            if st.fault("locked"):
+                return {"Error": "PasswordProtected"}
             if service != AFC_SERVICE:
                 return {"Error": "InvalidService"}
             with st.lock:
