@@ -69,7 +69,7 @@ class MuxError(Exception):
 class FakeDevice:
     def __init__(self, root=None, *, udid=None, attached=True, paired=False,
                  trust_any_host=False, faults=None, latency_ms=0.0, product_version=None,
-                 state_dir=None, log=None, plain=False, service_ssl=True,
+                 state_dir=None, log=None, plain=False, service_ssl=True, bandwidth=None,
                  capture_stderr=False, extra_args=()):
         self.tmpdir = tempfile.mkdtemp(prefix="fakedev-")  # short: unix paths are limited
         self.socket_path = os.path.join(self.tmpdir, "mux.sock")
@@ -98,6 +98,8 @@ class FakeDevice:
             args.append("--plain")
         if not service_ssl:
             args += ["--service-ssl", "off"]
+        if bandwidth:
+            args += ["--bandwidth", str(bandwidth)]
         if product_version:
             args += ["--product-version", product_version]
         if state_dir:

@@ -456,6 +456,16 @@ class AfcTest(unittest.TestCase):
                 self.assertEqual(afc.stream.recv(1), b"")
             self.assertEqual(next_event(mux), {"MessageType": "Detached", "DeviceID": device_id})
 
+    def test_bandwidth_cap_slows_reads_down_to_it(self):
+        size, rate = 4 << 20, 20.0  # MB/s
+        self.put("big", os.urandom(size))
+        self.dev.set(bandwidth=rate)
+        with self.dev.afc() as afc:
+            start = time.monotonic()
+            self.assertEqual(len(afc.fetch("/big", 1 << 20)), size)
+            elapsed = time.monotonic() - start
+        self.assertGreater(elapsed, 0.9 * size / (rate * 1e6))
+
     def test_short_reads_when_the_device_limits_them(self):
         self.dev.set(max_read=1000)
         with self.dev.afc() as afc:

@@ -7,7 +7,8 @@ one piece with the header; file data travels as payload, written straight from t
 buffer os.read returned, so a 1 MiB read costs two system calls and no copying.
 
 The packets travel on a stream: the raw pipe, or TLS over it. Link cuts close the
-raw socket whatever travels on it.
+raw socket whatever travels on it. With a bandwidth cap, reply payload leaves in
+pieces, each only once the link would have carried it.
 """
 
 import errno
@@ -24,6 +25,7 @@ MAGIC = b"CFA6LPAA"
 HEADER = struct.Struct("<8sQQQQ")
 MAX_PACKET = 64 << 20
 U64 = struct.Struct("<Q")
+PACED_PIECE = 64 << 10  # bytes sent at a time under a bandwidth cap
 
 OP_STATUS = 0x01
 OP_DATA = 0x02
@@ -190,7 +192,16 @@ class AfcService:
                 st.cut_replies -= 1
                 cut_now = cut_now or st.cut_replies <= 0
         send = self.stream.send_all
-        if len(payload) > 65536:
+        if st.bandwidth > 0 and payload:
+            send(header)
+            view = memoryview(payload)
+            for start in range(0, len(view), PACED_PIECE):
+                piece = view[start:start + PACED_PIECE]
+                delay = st.pace(len(piece))
+                if delay > 0:
+                    time.sleep(delay)
+                send(piece)
+        elif len(payload) > 65536:
             send(header)
             send(payload)
         else:

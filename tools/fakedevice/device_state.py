@@ -13,6 +13,7 @@ import os
 import plistlib
 import socket
 import threading
+import time
 import uuid
 
 from tls import CERT_KEYS, FIXTURE_HOST
@@ -66,6 +67,8 @@ class DeviceState:
         self.service_ssl = True     # AFC inside TLS (EnableServiceSSL)
         self.trust_denied = False   # the prompt was answered "Don't Trust": the next Pair is refused
         self.latency = 0.0          # seconds slept before each AFC reply
+        self.bandwidth = 0.0        # bytes per second of AFC reply payload; 0: no cap
+        self.link_free_at = 0.0     # monotonic time the capped link has sent all it was given
         self.max_read = 0           # 0: READ answers as much as asked
         self.faults = {name: None for name in FAULT_DEFAULTS}
         # Link cut: bytes of READ payload still allowed, or replies still allowed.
@@ -193,6 +196,17 @@ class DeviceState:
         with self.lock:
             return self._services.pop(port, None)
 
+    # ---- the link ----
+
+    def pace(self, nbytes):
+        """Seconds to wait before nbytes more of AFC payload may have crossed the link."""
+        with self.lock:
+            if self.bandwidth <= 0:
+                return 0.0
+            now = time.monotonic()
+            self.link_free_at = max(now, self.link_free_at) + nbytes / self.bandwidth
+            return self.link_free_at - now
+
     # ---- faults ----
 
     def fault(self, name):
@@ -216,6 +230,7 @@ class DeviceState:
             self.cut_replies = None
             self.cut_detach = False
             self.latency = 0.0
+            self.bandwidth = 0.0
             self.max_read = 0
             self.trust_denied = False
 
@@ -337,6 +352,7 @@ class DeviceState:
                 "trusted_hosts": sorted(self.trusted),
                 "plain": self.plain,
                 "service_ssl": self.service_ssl,
+                "bandwidth": self.bandwidth / 1e6,
                 "open_service_ports": sorted(self._services),
                 "pair_record": self.udid in self.pair_records,
                 "pair_record_ids": sorted(self.pair_records),

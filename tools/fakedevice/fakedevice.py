@@ -74,6 +74,8 @@ class Control:
                         st.latency = float(value) / 1000.0
                     elif key == "max_read":
                         st.max_read = int(value)
+                    elif key == "bandwidth":
+                        st.bandwidth = float(value or 0) * 1e6
                     elif key in ("trust_any_host", "plain", "service_ssl"):
                         if not isinstance(value, bool):
                             raise TypeError("%s takes true or false" % key)
@@ -155,6 +157,8 @@ def main(argv=None):
     ap.add_argument("--service-ssl", choices=("on", "off"), default="on",
                     help="off: sessions in TLS, the file service in plain text")
     ap.add_argument("--latency-ms", type=float, default=0.0, help="delay before each AFC reply")
+    ap.add_argument("--bandwidth", type=float, default=0.0, metavar="MBPS",
+                    help="cap AFC reply payload at this many MB/s (10^6 bytes)")
     ap.add_argument("--fault", action="append", default=[], metavar="NAME[=VALUE]",
                     help="switch a fault on from the start: " + ", ".join(FAULT_DEFAULTS))
     ap.add_argument("--log", help="write a debug log to this file")
@@ -180,6 +184,7 @@ def main(argv=None):
     state.device_name = args.device_name
     state.trust_any_host = args.trust_any_host
     state.latency = args.latency_ms / 1000.0
+    state.bandwidth = args.bandwidth * 1e6
     state.plain = args.plain
     state.service_ssl = args.service_ssl == "on"
     for fault in args.fault:
