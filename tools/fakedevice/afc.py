@@ -192,12 +192,16 @@ class AfcService:
                 st.cut_replies -= 1
                 cut_now = cut_now or st.cut_replies <= 0
         send = self.stream.send_all
-        if st.bandwidth > 0 and payload:
+        link = st.reserve_link(len(payload)) if payload else None
+        if link:
+            # Each piece leaves once the link, streaming from the reply's start, has
+            # carried it; time spent here overlaps with that and is not added on top.
+            start, rate = link
             send(header)
             view = memoryview(payload)
-            for start in range(0, len(view), PACED_PIECE):
-                piece = view[start:start + PACED_PIECE]
-                delay = st.pace(len(piece))
+            for offset in range(0, len(view), PACED_PIECE):
+                piece = view[offset:offset + PACED_PIECE]
+                delay = start + (offset + len(piece)) / rate - time.monotonic()
                 if delay > 0:
                     time.sleep(delay)
                 send(piece)

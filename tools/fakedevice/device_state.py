@@ -198,14 +198,17 @@ class DeviceState:
 
     # ---- the link ----
 
-    def pace(self, nbytes):
-        """Seconds to wait before nbytes more of AFC payload may have crossed the link."""
+    def reserve_link(self, nbytes):
+        """(start, bytes per second) of nbytes of AFC payload on the capped link, or None
+        without a cap. The link carries one reply after the other; it idles, and that
+        time is lost, while no reply is waiting."""
         with self.lock:
-            if self.bandwidth <= 0:
-                return 0.0
-            now = time.monotonic()
-            self.link_free_at = max(now, self.link_free_at) + nbytes / self.bandwidth
-            return self.link_free_at - now
+            rate = self.bandwidth
+            if rate <= 0:
+                return None
+            start = max(time.monotonic(), self.link_free_at)
+            self.link_free_at = start + nbytes / rate
+            return start, rate
 
     # ---- faults ----
 
