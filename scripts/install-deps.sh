@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   cmake g++ make pkg-config
-  zlib1g-dev libplist-dev libimobiledevice-dev libusbmuxd-dev
+  zlib1g-dev libplist-dev libimobiledevice-dev libusbmuxd-dev libssl-dev
   libimobiledevice-utils libgtest-dev
   python3 openssl
 )

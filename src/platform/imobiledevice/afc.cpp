@@ -123,6 +123,7 @@ uint32_t request_size(const ReadAhead* state, uint32_t wanted) noexcept {
 // size.
 afc_error_t read_tracked(afc_client_t client, uint64_t file_ref, ReadAhead* state,
                          char* into, uint32_t wanted, uint32_t* got) noexcept {
+  forget_tls_errors();
   const uint32_t asked = request_size(state, wanted);
   *got = 0;
   const afc_error_t status = afc_file_read(client, file_ref, into, asked, got);
@@ -267,6 +268,7 @@ uint32_t serve(ReadAhead* state, void* buffer, uint32_t wanted) noexcept {
 
 int32_t AFCConnectionOpen(uint32_t service_handle, uint32_t,
                           AFCConnectionRef* connection) noexcept {
+  forget_tls_errors();
   if (connection) *connection = nullptr;
   if (!connection) return AFC_E_INVALID_ARG;
   StartedService started;
@@ -288,12 +290,14 @@ int32_t AFCConnectionOpen(uint32_t service_handle, uint32_t,
 }
 
 int32_t AFCConnectionClose(AFCConnectionRef connection) noexcept {
+  forget_tls_errors();
   delete connection;
   return 0;
 }
 
 int32_t AFCFileRefOpen(AFCConnectionRef connection, const char* path, uint64_t mode,
                        uint64_t* file_ref) noexcept {
+  forget_tls_errors();
   if (file_ref) *file_ref = 0;
   if (!connection || !path || !file_ref || mode < AFC_FOPEN_RDONLY ||
       mode > AFC_FOPEN_RDAPPEND)
@@ -324,6 +328,7 @@ int32_t AFCFileRefOpen(AFCConnectionRef connection, const char* path, uint64_t m
 
 int32_t AFCFileRefRead(AFCConnectionRef connection, uint64_t file_ref, void* buffer,
                        uint32_t* length) noexcept {
+  forget_tls_errors();
   if (!length) return AFC_E_INVALID_ARG;
   uint32_t wanted = *length;
   *length = 0;
@@ -371,6 +376,7 @@ int32_t AFCFileRefRead(AFCConnectionRef connection, uint64_t file_ref, void* buf
 
 int32_t AFCFileRefWrite(AFCConnectionRef connection, uint64_t file_ref,
                         const void* buffer, uint32_t length) noexcept {
+  forget_tls_errors();
   if (!connection || (!buffer && length > 0)) return AFC_E_INVALID_ARG;
   if (file_ref == 0) return AFC_E_INVALID_ARG;
   std::lock_guard lock(connection->mutex);
@@ -388,6 +394,7 @@ int32_t AFCFileRefWrite(AFCConnectionRef connection, uint64_t file_ref,
 
 int32_t AFCFileRefSeek(AFCConnectionRef connection, uint64_t file_ref, int64_t offset,
                        uint64_t whence) noexcept {
+  forget_tls_errors();
   if (!connection || file_ref == 0 || whence > SEEK_END) return AFC_E_INVALID_ARG;
   std::lock_guard lock(connection->mutex);
   uint32_t unread = drop_buffer(connection, file_ref);
@@ -408,6 +415,7 @@ int32_t AFCFileRefSeek(AFCConnectionRef connection, uint64_t file_ref, int64_t o
 }
 
 int32_t AFCFileRefClose(AFCConnectionRef connection, uint64_t file_ref) noexcept {
+  forget_tls_errors();
   if (!connection || file_ref == 0) return AFC_E_INVALID_ARG;
   {
     std::lock_guard lock(connection->mutex);

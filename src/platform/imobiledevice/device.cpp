@@ -127,6 +127,7 @@ void AMDeviceRelease(AMDeviceRef device) noexcept {
   if (device->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
   // Service entries hold references, so none can be left for this device.
   {
+    forget_tls_errors();
     std::lock_guard lock(device->mutex);
     close_control(device);
   }
@@ -134,6 +135,7 @@ void AMDeviceRelease(AMDeviceRef device) noexcept {
 }
 
 int32_t AMDeviceConnect(AMDeviceRef device) noexcept {
+  forget_tls_errors();
   if (!device) return kAMDInvalidArgument;
   ServiceTable stale = take_services_of(device);
   std::lock_guard lock(device->mutex);
@@ -171,6 +173,7 @@ int32_t AMDeviceIsPaired(AMDeviceRef device) noexcept {
 }
 
 int32_t AMDevicePair(AMDeviceRef device) noexcept {
+  forget_tls_errors();
   if (!device) return kAMDInvalidArgument;
   std::lock_guard lock(device->mutex);
   if (!device->lockdown) return kAMDNotConnected;
@@ -178,6 +181,7 @@ int32_t AMDevicePair(AMDeviceRef device) noexcept {
 }
 
 int32_t AMDeviceValidatePairing(AMDeviceRef device) noexcept {
+  forget_tls_errors();
   if (!device) return kAMDInvalidArgument;
   std::lock_guard lock(device->mutex);
   if (!device->lockdown) return kAMDNotConnected;
@@ -187,6 +191,7 @@ int32_t AMDeviceValidatePairing(AMDeviceRef device) noexcept {
 }
 
 int32_t AMDeviceStartSession(AMDeviceRef device) noexcept {
+  forget_tls_errors();
   if (!device) return kAMDInvalidArgument;
   std::lock_guard lock(device->mutex);
   if (!device->lockdown) return kAMDNotConnected;
@@ -198,6 +203,7 @@ int32_t AMDeviceStartSession(AMDeviceRef device) noexcept {
 
 int32_t AMDeviceStartService(AMDeviceRef device, CFStringRef name,
                              uint32_t* service_handle) noexcept {
+  forget_tls_errors();
   if (service_handle) *service_handle = 0;
   const char* service_name = CFStringGetCStringPtr(name);
   if (!device || !service_name || !service_handle) return kAMDInvalidArgument;
@@ -234,6 +240,7 @@ int32_t AMDeviceStartService(AMDeviceRef device, CFStringRef name,
 }
 
 int32_t AMDeviceStopSession(AMDeviceRef device) noexcept {
+  forget_tls_errors();
   if (!device) return kAMDInvalidArgument;
   std::lock_guard lock(device->mutex);
   if (!device->lockdown || !device->in_session) return kAMDNotConnected;
@@ -250,6 +257,7 @@ int32_t AMDeviceStopSession(AMDeviceRef device) noexcept {
 }
 
 int32_t AMDeviceDisconnect(AMDeviceRef device) noexcept {
+  forget_tls_errors();
   if (!device) return 0;
   ServiceTable stale = take_services_of(device);
   std::lock_guard lock(device->mutex);

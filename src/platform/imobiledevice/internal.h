@@ -19,6 +19,7 @@
 
 #include <libimobiledevice/libimobiledevice.h>
 #include <libimobiledevice/lockdown.h>
+#include <openssl/err.h>
 
 #include <atomic>
 #include <cstdint>
@@ -29,6 +30,14 @@
 #include "platform/MobileDevice.h"
 
 namespace imd_internal {
+
+// OpenSSL keeps a queue of errors per thread, and libimobiledevice 1.3.0
+// leaves it full when a TLS connection dies. The library consults it after
+// every TLS read that has to wait, and a stale entry there reads as a fatal
+// error: the next connection made or used on that thread would stop in the
+// middle of a reply, out of step for good. So every call into the library
+// that may reach TLS starts with the queue empty.
+inline void forget_tls_errors() noexcept { ERR_clear_error(); }
 
 struct IdeviceFree {
   void operator()(idevice_private* device) const noexcept { idevice_free(device); }
