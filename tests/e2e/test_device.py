@@ -169,6 +169,25 @@ class Pairing(DeviceCase):
         self.assertEqual(self.app.wait_for_status("disconnected", DEADLINE), "disconnected")
         self.assertFalse(self.emulator.state()["pair_record"])
 
+    def test_trust_prompt_answered_later_connects_without_a_command(self):
+        self.emulator.fault("trust_prompt")
+        self.assertEqual(self.app.ask("connect"), "ok")
+        self.assertEqual(self.app.wait_for_status("disconnected", DEADLINE), "disconnected")
+        self.emulator.tap_trust()
+        self.assertEqual(self.app.wait_for_status("connected", DEADLINE), "connected")
+        self.assertTrue(self.emulator.state()["pair_record"])
+
+    def test_a_phone_that_forgot_this_computer_is_paired_again(self):
+        self.connect()
+        self.assertEqual(self.app.ask("disconnect"), "ok")
+        self.emulator.untrust()  # reset, or trust revoked; our record stays
+        self.emulator.fault("trust_prompt")
+        self.assertEqual(self.app.ask("connect"), "ok")
+        self.assertEqual(self.app.wait_for_status("disconnected", DEADLINE), "disconnected")
+        self.emulator.tap_trust()
+        self.assertEqual(self.app.wait_for_status("connected", DEADLINE), "connected")
+        self.assertEqual(len(self.emulator.state()["trusted_hosts"]), 1)
+
     def test_quit_while_pairing_exits_with_0(self):
         self.assertEqual(self.app.ask("connect"), "ok")
         self.assertEqual(self.app.ask("quit"), "ok")
@@ -176,8 +195,9 @@ class Pairing(DeviceCase):
 
 
 class Validation(unittest.TestCase):
-    """Devices before 7.0 are asked to validate the record; later ones check
-    it when the session starts, so asking would mean a second trust prompt."""
+    """Validation asks the phone itself, through a session. Devices before
+    7.0 are also sent ValidatePair, as libimobiledevice's own tools do; later
+    ones are not (they would show a second trust prompt for it)."""
 
     def lockdown_requests(self, wanted="connected", **options):
         log = tempfile.NamedTemporaryFile(prefix="afd-log-", delete=False)
@@ -218,6 +238,30 @@ class Service(DeviceCase):
         self.assertEqual(self.app.ask("connect"), "ok")
         self.assertEqual(self.app.wait_for_status("disconnected", DEADLINE), "disconnected")
         self.assertEqual(self.emulator.state()["counters"]["afc_connections"], 0)
+
+    def test_a_locked_phone_ends_disconnected_and_connects_once_unlocked(self):
+        self.emulator.clear_faults()
+        self.emulator.fault("locked")
+        self.assertEqual(self.app.ask("connect"), "ok")
+        self.assertEqual(self.app.wait_for_status("disconnected", DEADLINE), "disconnected")
+        self.emulator.fault("locked", False)
+        self.connect()
+
+
+class Tls12OnlyPhone(DeviceCase):
+    """A phone that refuses TLS below 1.2 on its session and its service."""
+    emulator_options = dict(paired=True, faults={"tls12_only": True})
+
+    def test_connects_and_copies(self):
+        put(self.emulator, "/f.bin", pseudo_random(200000))
+        self.connect()
+        self.assertEqual(self.app.ask('getFile /f.bin "%s"' % self.local("f")), "ok")
+        self.assertEqual(self.read_local("f"), pseudo_random(200000))
+
+
+class PlainFileServicePhone(Tls12OnlyPhone):
+    """Phones before iOS 13 run the file service outside TLS."""
+    emulator_options = dict(paired=True, service_ssl=False)
 
 
 class Reconnection(DeviceCase):
