@@ -1,7 +1,7 @@
 # The front door: `make` builds, `make test` installs what is missing, builds
 # and runs every test, `make demo` runs a scripted session against the
 # emulated handheld.
-.PHONY: all build deps test demo bench asan tsan clean
+.PHONY: all build deps test demo bench asan tsan fuzz soak clean
 
 all: build
 
@@ -32,5 +32,14 @@ asan: deps
 tsan: deps
 	cmake --preset tsan && cmake --build build-tsan -j2 && ctest --test-dir build-tsan --output-on-failure -j2
 
+# Each fuzz target for FUZZ_SECONDS (default 300) against its seed corpus.
+fuzz: deps
+	bash fuzz/run.sh $(or $(FUZZ_SECONDS),300)
+
+# Long soak and fault runs against the emulator; SOAK_ARGS=--short is CI's form.
+soak: deps
+	$(MAKE) build
+	python3 tests/soak/soak.py --binary build/afclink $(SOAK_ARGS)
+
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz
