@@ -2,8 +2,12 @@
 //
 // One parsed input line. A Command owns its token list, a borrowed MemBuf of
 // MemBufToken records; token 0 is the command word, tokens 1, 2, ... the
-// arguments. The texts live in the list's own storage. A Command always
-// holds at least one token.
+// arguments. The texts live in the list's own storage. A Command holds at
+// least one token, except one made from a line of standard input that held
+// a NUL byte: that line cannot be taken at its word (the C strings would
+// end early and quietly drop words), so `holds_nul` is set, the tokens are
+// those before the NUL (perhaps none), and the command must be answered as
+// an error, never run.
 //
 // Example:
 //   CommandPtr command(cmd_new(nullptr));          // reads a line of stdin
@@ -17,11 +21,13 @@
 
 struct Command {
   MemBuf* tokens;  // borrowed token list, owned by the Command
+  bool holds_nul;  // the input line held a NUL byte: answer, don't run
 };
 
 // Parses `text`, or, when null, the next line of standard input (split on
-// blanks, with quotes and backslash escapes). Null for a line without words,
-// for the end of input, and when memory runs out. Free with cmd_free0.
+// blanks, with quotes and backslash escapes). Null for a line without words
+// (and no NUL byte), for the end of input, and when memory runs out. Free
+// with cmd_free0.
 [[nodiscard]] Command* cmd_new(const char* text) noexcept;
 // Sets *holder to null; gives the token list back and frees the record.
 void cmd_free0(Command** holder) noexcept;

@@ -124,6 +124,10 @@ constexpr std::array<CommandEntry, 9> kCommands{{
 int do_command(DeviceLink* link, Command* command) noexcept {
   retire_lost_link(link);
   link->err_text->length = 0;
+  if (command->holds_nul) {
+    ui_eprintf("Error: Command line holds a NUL byte\n");
+    return -1;
+  }
   const char* word = cmd_word(command, 0);
   const std::string_view typed(word);
   for (const CommandEntry& entry : kCommands) {

@@ -64,6 +64,13 @@ class CommandLoopTest(unittest.TestCase):
         self.assertTrue(app.no_more_output())
         self.assertEqual(app.ask("status"), "disconnected")
 
+    def test_a_line_holding_a_nul_byte_is_answered_and_runs_nothing(self):
+        app = self.app
+        for line in (b"quit\0 now\n", b"\0status\n", b"\0\n"):
+            app.send(line)
+            self.assertEqual(app.read_line(), "Error: Command line holds a NUL byte")
+        self.assertEqual(app.ask("status"), "disconnected")
+
     def test_many_pipelined_commands_are_answered_in_order(self):
         app = self.app
         commands, expected = [], []
