@@ -126,6 +126,19 @@ uint32_t little_endian32(const unsigned char* bytes) noexcept {
          static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
 }
 
+// Reads `count` bytes, over as many device reads as the device's replies
+// take: the count read, less only at the end of the file, or -1.
+int32_t read_whole(DeviceFile* device, unsigned char* into, int32_t count) noexcept {
+  int32_t done = 0;
+  while (done < count) {
+    const int32_t got = mdv_file_read(device, into + done, count - done);
+    if (got < 0) return -1;
+    if (got == 0) break;
+    done += got;
+  }
+  return done;
+}
+
 // Reads the header into `in`: `asked` bytes, and when those announce a
 // longer music-database header ("mhbd" and its own length at offset 4, up to
 // the buffer's size), the rest of it too. The header's length, or -1 with a
@@ -133,12 +146,12 @@ uint32_t little_endian32(const unsigned char* bytes) noexcept {
 int32_t read_header(DeviceLink* link, DeviceFile* device, unsigned char* in,
                     int32_t asked) noexcept {
   int32_t length = asked;
-  bool whole = mdv_file_read(device, in, asked) == asked;
+  bool whole = read_whole(device, in, asked) == asked;
   if (whole && asked >= 8 && std::memcmp(in, "mhbd", 4) == 0) {
     const uint32_t own = little_endian32(in + 4);
     if (own > static_cast<uint32_t>(asked) && own <= static_cast<uint32_t>(kPiece)) {
       length = static_cast<int32_t>(own);
-      whole = mdv_file_read(device, in + asked, length - asked) == length - asked;
+      whole = read_whole(device, in + asked, length - asked) == length - asked;
     }
   }
   if (whole) return length;
