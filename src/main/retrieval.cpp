@@ -1,13 +1,17 @@
 // Retrieval: copying a device file into a local file, byte for byte or as a
 // header followed by an inflated zlib stream, and the getFile and getDB
 // commands built on those copies.
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "main/commands.h"
 #include "membuf/alloc.h"
@@ -31,12 +35,18 @@ Piece new_piece() noexcept {
   return Piece(static_cast<unsigned char*>(membuf_internal::mb_malloc(kPiece)));
 }
 
-// The local destination. close() reports what fclose says, because a write
-// that fails only when the buffers are flushed (a full disk) shows there.
+// The local destination. The copy is written to a new file beside it,
+// which takes the destination's name only once it is complete and closed,
+// so a copy that fails half-way leaves an earlier file there as it was. A
+// destination that is not a regular file (a FIFO, /dev/null) is written
+// directly, and so is one beside which no file can be made. close()
+// reports what fclose says, because a write that fails only when the
+// buffers are flushed (a full disk) shows there.
 class LocalFile {
  public:
-  LocalFile(DeviceLink* link, const char* path) noexcept
-      : link_(link), path_(path), file_(std::fopen(path, "w")) {
+  LocalFile(DeviceLink* link, const char* path) noexcept : link_(link), path_(path) {
+    open_beside();
+    if (!file_) file_ = std::fopen(path, "w");
     if (!file_) {
       mdv_add_err(link_, "Can't open destination file %s: %s", path_, std::strerror(errno));
       return;
@@ -47,7 +57,9 @@ class LocalFile {
     (void)std::setvbuf(file_, buffer_, _IOFBF, sizeof buffer_);
   }
   ~LocalFile() {
-    if (file_) std::fclose(file_);
+    if (!file_) return;
+    std::fclose(file_);
+    discard_beside();
   }
   LocalFile(const LocalFile&) = delete;
   LocalFile& operator=(const LocalFile&) = delete;
@@ -67,21 +79,75 @@ class LocalFile {
     return false;
   }
 
-  // Closes the file: `result` unchanged, or, when the close fails, a
-  // message and a failure (an earlier failure's own code is kept).
+  // Closes the file and, when the copy is good (`result` not negative),
+  // puts it in the destination's place: `result` unchanged, or, when the
+  // close or the replacement fails, a message and a failure (an earlier
+  // failure's own code is kept). A failed copy's file is removed.
   [[nodiscard]] int close(int result) noexcept {
     if (!file_) return result;
     FILE* file = file_;
     file_ = nullptr;
-    if (std::fclose(file) == 0) return result;
-    mdv_add_err(link_, "Couldn't close file %s: %s", path_, std::strerror(errno));
-    return result < 0 ? result : -1;
+    if (std::fclose(file) != 0) {
+      mdv_add_err(link_, "Couldn't close file %s: %s", path_, std::strerror(errno));
+      result = result < 0 ? result : -1;
+    }
+    if (beside_.empty()) return result;
+    if (result >= 0 && std::rename(beside_.c_str(), target_.c_str()) != 0) {
+      mdv_add_err(link_, "Couldn't replace file %s: %s", path_, std::strerror(errno));
+      result = -1;
+    }
+    if (result < 0) discard_beside();
+    return result;
   }
 
  private:
+  // Makes the new file beside the destination (beside the file a symbolic
+  // link names, so the link stays), with the destination's permissions, or
+  // those a new file would get. Leaves file_ null when it cannot.
+  void open_beside() noexcept {
+    struct stat existing {};
+    const bool exists = ::stat(path_, &existing) == 0;
+    if (exists && !S_ISREG(existing.st_mode)) return;
+    try {
+      target_ = path_;
+      if (exists) {
+        std::unique_ptr<char, decltype(&std::free)> real(realpath(path_, nullptr), &std::free);
+        if (!real) return;
+        target_ = real.get();
+      }
+      std::string name = target_ + ".afclink-XXXXXX";
+      const int fd = mkstemp(name.data());
+      if (fd < 0) return;
+      beside_ = std::move(name);
+      mode_t mode = existing.st_mode & 07777;
+      if (!exists) {
+        const mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+      } else if (fchown(fd, existing.st_uid, existing.st_gid) != 0) {
+        // Only the owner may give a file away; as anyone else, ours it is.
+      }
+      (void)fchmod(fd, mode);
+      file_ = fdopen(fd, "w");
+      if (!file_) {
+        ::close(fd);
+        discard_beside();
+      }
+    } catch (...) {
+      discard_beside();  // out of memory: write directly
+    }
+  }
+  void discard_beside() noexcept {
+    if (beside_.empty()) return;
+    (void)std::remove(beside_.c_str());
+    beside_.clear();
+  }
+
   DeviceLink* link_;
   const char* path_;
-  FILE* file_;
+  FILE* file_ = nullptr;
+  std::string target_;  // the file the copy replaces
+  std::string beside_;  // the new file, while it exists
   char buffer_[kLocalBlock];  // stdio's, so it must outlive fclose
 };
 

@@ -404,6 +404,16 @@ TEST_F(Retrieval, GetFileAnswersOkOrTheErrorText) {
   EXPECT_EQ(run(("getFile /none " + out).c_str(), get_file_command),
             "Error: Could not open file /none to read. Code 8\n");
   EXPECT_EQ(last_result, 0);
+  // A replaced file keeps its permissions, and a link to it stays a link.
+  fs::permissions(out, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  const fs::path link = dir / "link";
+  fs::create_symlink(out, link);
+  fakemd::put_file(phone, "/f", "new content");
+  EXPECT_EQ(run(("getFile /f " + link.string()).c_str(), get_file_command), "ok\n");
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(read_file(out), "new content");
+  EXPECT_EQ(fs::status(out).permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 }
 
 TEST_F(Retrieval, GetFileOfAnUnopenableDeviceFileLeavesTheLocalFileAlone) {
@@ -466,10 +476,12 @@ TEST_F(Retrieval, GetDBFallsBackWhenTheCompressedCopyFails) {
 
 TEST_F(Retrieval, GetDBWithOnlyAFailingCompressedDatabaseNamesThePlainOne) {
   fakemd::put_file(phone, kCDB, std::string(188, 'h') + "garbage");
+  write_file(out, "the earlier good copy");
   EXPECT_EQ(run(("getDB " + out).c_str(), get_db_command),
             std::string("Error: Could not open file ") + kDB + " to read. Code 8\n");
-  // The compressed attempt truncated the destination and left its part.
-  EXPECT_EQ(read_file(out), std::string(188, 'h'));
+  // Failed attempts leave the earlier file as it was, and nothing beside it.
+  EXPECT_EQ(read_file(out), "the earlier good copy");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
 }
 
 TEST_F(Retrieval, GetDBIntoAMissingFolderReportsThePlainAttemptOnly) {
