@@ -16,6 +16,8 @@ void mdv_add_err(DeviceLink* link, const char* format, ...) noexcept {
 
 namespace {
 
+// The file service's own status for a bad argument.
+constexpr int32_t kInvalidArgument = 7;
 constexpr uint64_t kOpenRead = 1;
 constexpr uint64_t kOpenWrite = 3;
 
@@ -73,10 +75,12 @@ DeviceFile* mdv_file_open(DeviceLink* link, const char* path, char mode) noexcep
 }
 
 int32_t mdv_file_read(DeviceFile* file, void* buffer, int32_t count) noexcept {
-  // A negative count asks for nothing rather than for 4 GiB.
-  uint32_t length = count > 0 ? static_cast<uint32_t>(count) : 0;
-  const int32_t status =
-      AFCFileRefRead(file->link->afc_conn, file->file_ref, buffer, &length);
+  // A negative count is the caller's mistake: failing is the only answer
+  // that no one can take for the end of the file or for 4 GiB.
+  uint32_t length = count >= 0 ? static_cast<uint32_t>(count) : 0;
+  const int32_t status = count >= 0 ? AFCFileRefRead(file->link->afc_conn, file->file_ref,
+                                                     buffer, &length)
+                                    : kInvalidArgument;
   if (status != 0) {
     note_status(file->link, status);
     mdv_add_err(file->link, "Could not read %d bytes from file %s. Code %d", count,
@@ -87,8 +91,9 @@ int32_t mdv_file_read(DeviceFile* file, void* buffer, int32_t count) noexcept {
 }
 
 int32_t mdv_file_write(DeviceFile* file, const void* buffer, int32_t count) noexcept {
-  const int32_t status = AFCFileRefWrite(file->link->afc_conn, file->file_ref, buffer,
-                                         static_cast<uint32_t>(count));
+  const int32_t status = count >= 0 ? AFCFileRefWrite(file->link->afc_conn, file->file_ref,
+                                                      buffer, static_cast<uint32_t>(count))
+                                     : kInvalidArgument;
   if (status != 0) {
     note_status(file->link, status);
     mdv_add_err(file->link, "Could not write %d bytes to file %s. Code %d", count,
