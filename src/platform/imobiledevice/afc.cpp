@@ -12,7 +12,8 @@
 // device's empty reply, and a failure status is returned by the read that
 // asks past the bytes delivered before it. The fetcher stops at the first
 // reply that is not a full piece. Seek, write and close stop the fetcher
-// and drop the buffered bytes first.
+// first, and drop the buffered bytes once the device has done what they
+// asked (a failed one leaves them to be read).
 //
 // No request asks past the bytes the file still holds. When the link dies
 // inside a reply, libimobiledevice 1.3.0 reports the count it was promised
@@ -37,7 +38,7 @@ using namespace imd_internal;
 
 namespace {
 
-constexpr uint32_t kFetchSize = 1u << 20;
+constexpr uint32_t kFetchSize = 2u << 20;
 constexpr size_t kAhead = 2;  // pieces fetched ahead of the one being served
 
 using Bytes = std::unique_ptr<char[]>;
@@ -77,21 +78,34 @@ struct ReadAhead {
 
   ~ReadAhead() { (void)halt(); }
 
-  // Stops the fetcher and forgets every buffered byte; returns how far the
+  // Stops the fetcher, keeping what it fetched; returns how far the
   // device's position is ahead of the caller's.
-  uint32_t halt() noexcept {
+  uint32_t pause() noexcept {
     {
       std::lock_guard lock(mutex);
       stop = true;
     }
     changed.notify_all();
     if (fetcher.joinable()) fetcher.join();
-    uint32_t ahead = held();
-    for (; count > 0; --count, first = (first + 1) % kAhead)
-      if (fetched[first].status == AFC_E_SUCCESS) ahead += fetched[first].got;
-    start = end = 0;
     stop = false;
     fetching = false;
+    uint32_t ahead = held();
+    for (size_t i = 0; i < count; ++i) {
+      const Piece& piece = fetched[(first + i) % kAhead];
+      if (piece.status == AFC_E_SUCCESS) ahead += piece.got;
+    }
+    return ahead;
+  }
+
+  // Forgets every buffered byte; the fetcher is stopped.
+  void forget() noexcept {
+    start = end = 0;
+    first = count = 0;
+  }
+
+  uint32_t halt() noexcept {
+    const uint32_t ahead = pause();
+    forget();
     return ahead;
   }
 };
@@ -239,14 +253,22 @@ uint32_t drop_buffer(AFCConnection* connection, uint64_t file_ref) noexcept {
   return state ? state->halt() : 0;
 }
 
-// Puts the device's position back where the caller believes it is.
+// Puts the device's position back where the caller believes it is. Until
+// the device has moved, the buffered bytes stay: they are what the caller's
+// next read is owed if the move fails.
 afc_error_t rewind_unread(AFCConnection* connection, uint64_t file_ref) noexcept {
-  uint32_t ahead = drop_buffer(connection, file_ref);
-  if (ahead == 0) return AFC_E_SUCCESS;
+  ReadAhead* state = state_of(connection, file_ref);
+  const uint32_t ahead = state ? state->pause() : 0;
+  if (ahead == 0) {
+    if (state) state->forget();
+    return AFC_E_SUCCESS;
+  }
   const afc_error_t moved = afc_file_seek(connection->client, file_ref,
                                           -static_cast<int64_t>(ahead), SEEK_CUR);
-  if (ReadAhead* state = state_of(connection, file_ref); state && moved == AFC_E_SUCCESS)
+  if (moved == AFC_E_SUCCESS) {
+    state->forget();
     state->device_pos -= ahead;
+  }
   return moved;
 }
 
@@ -397,12 +419,16 @@ int32_t AFCFileRefSeek(AFCConnectionRef connection, uint64_t file_ref, int64_t o
   forget_tls_errors();
   if (!connection || file_ref == 0 || whence > SEEK_END) return AFC_E_INVALID_ARG;
   std::lock_guard lock(connection->mutex);
-  uint32_t unread = drop_buffer(connection, file_ref);
+  ReadAhead* state = state_of(connection, file_ref);
+  // The buffered bytes stay until the device has moved: if it does not,
+  // the caller reads on from where it was.
+  const uint32_t unread = state ? state->pause() : 0;
   // Relative moves count from the caller's position, behind the device's.
   if (whence == SEEK_CUR) offset -= unread;
   const afc_error_t moved =
       afc_file_seek(connection->client, file_ref, offset, static_cast<int>(whence));
-  if (ReadAhead* state = state_of(connection, file_ref); state && moved == AFC_E_SUCCESS) {
+  if (state && moved == AFC_E_SUCCESS) {
+    state->forget();
     const uint64_t base = whence == SEEK_SET   ? 0
                           : whence == SEEK_CUR ? state->device_pos
                                                : state->size;
@@ -417,10 +443,11 @@ int32_t AFCFileRefSeek(AFCConnectionRef connection, uint64_t file_ref, int64_t o
 int32_t AFCFileRefClose(AFCConnectionRef connection, uint64_t file_ref) noexcept {
   forget_tls_errors();
   if (!connection || file_ref == 0) return AFC_E_INVALID_ARG;
-  {
-    std::lock_guard lock(connection->mutex);
-    (void)drop_buffer(connection, file_ref);
-    connection->files.erase(file_ref);
-  }
-  return afc_file_close(connection->client, file_ref);
+  std::lock_guard lock(connection->mutex);
+  ReadAhead* state = state_of(connection, file_ref);
+  if (state) (void)state->pause();
+  const afc_error_t closed = afc_file_close(connection->client, file_ref);
+  // A file that stays open keeps its buffered bytes for the caller.
+  if (closed == AFC_E_SUCCESS) connection->files.erase(file_ref);
+  return closed;
 }
