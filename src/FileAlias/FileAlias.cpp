@@ -31,11 +31,19 @@ std::optional<PlistCoder> PlistCoder::withArchive(const NSData& archive) noexcep
     plist_from_memory(reinterpret_cast<const char*>(archive.data()),
                       static_cast<std::uint32_t>(archive.size()), &root);
     PlistPtr owner(root);
-    if (!root || plist_get_node_type(root) != PLIST_DATA) return std::nullopt;
+    if (!root) return std::nullopt;
+    PlistCoder coder;
+    if (plist_get_node_type(root) == PLIST_BOOLEAN) {
+      std::uint8_t value = 1;
+      plist_get_bool_val(root, &value);
+      if (value) return std::nullopt;
+      return coder;  // nil
+    }
+    if (plist_get_node_type(root) != PLIST_DATA) return std::nullopt;
     std::uint64_t size = 0;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(plist_get_data_ptr(root, &size));
-    PlistCoder coder;
-    if (bytes && size > 0) coder.data_.assign(bytes, bytes + size);
+    coder.data_.emplace();
+    if (bytes && size > 0) coder.data_->assign(bytes, bytes + size);
     return coder;
   } catch (...) {
     return std::nullopt;
@@ -60,14 +68,14 @@ std::optional<PlistCoder> PlistCoder::withContentsOfFile(const std::string& path
 
 void PlistCoder::encodeDataObject(const NSData* data) noexcept {
   try {
-    data_ = data ? *data : NSData();
+    data_.reset();
+    if (data) data_ = *data;
   } catch (...) {
-    data_.clear();
+    data_.reset();
   }
 }
 
 std::optional<NSData> PlistCoder::decodeDataObject() noexcept {
-  if (data_.empty()) return std::nullopt;
   try {
     return data_;
   } catch (...) {
@@ -77,7 +85,9 @@ std::optional<NSData> PlistCoder::decodeDataObject() noexcept {
 
 std::optional<NSData> PlistCoder::binaryPlist() const noexcept {
   try {
-    PlistPtr root(plist_new_data(reinterpret_cast<const char*>(data_.data()), data_.size()));
+    PlistPtr root(data_ ? plist_new_data(reinterpret_cast<const char*>(data_->data()),
+                                         data_->size())
+                        : plist_new_bool(0));
     if (!root) return std::nullopt;
     char* bytes = nullptr;
     std::uint32_t size = 0;
@@ -202,7 +212,8 @@ void FileAlias::encodeWithCoder(NSCoder& coder) const noexcept {
 }
 
 void FileAlias::setAlias(AliasHandle alias) noexcept {
-  if (alias_) DisposeHandle(reinterpret_cast<Handle>(alias_));
+  // The handle already held is kept, not disposed of and then held freed.
+  if (alias_ && alias_ != alias) DisposeHandle(reinterpret_cast<Handle>(alias_));
   alias_ = alias;
 }
 

@@ -46,13 +46,13 @@ class NSCoder {
 };
 
 // A coder whose archive is a binary property list with one data object as
-// its root. An alias record is never empty, so nil is archived as empty data
-// and empty data reads back as nil.
+// its root, empty data included; nil is archived as the boolean false, so
+// that an empty data object and nil each come back as themselves.
 class PlistCoder final : public NSCoder {
  public:
   PlistCoder() noexcept = default;
   // A coder over an archive (binary or XML); nullopt when the bytes are not
-  // a property list whose root is a data object.
+  // a property list whose root is a data object or false (nil).
   [[nodiscard]] static std::optional<PlistCoder> withArchive(const NSData& archive) noexcept;
   // The same over an archive file; nullopt also when it cannot be read.
   [[nodiscard]] static std::optional<PlistCoder> withContentsOfFile(const std::string& path) noexcept;
@@ -66,7 +66,7 @@ class PlistCoder final : public NSCoder {
   [[nodiscard]] bool writeToFile(const std::string& path) const noexcept;
 
  private:
-  NSData data_;
+  std::optional<NSData> data_;  // nullopt: nil
 };
 
 // ---- FileAlias --------------------------------------------------------------

@@ -89,6 +89,9 @@ TEST(FileAliasData, AliasDataRebuildsAnObjectWithTheSameTarget) {
   EXPECT_FALSE(second->fullPath().has_value());
   second->setAliasData(&*data);
   EXPECT_EQ(second->fullPath(), dir / "a b/file");
+  // Setting the handle the object already holds keeps it (and frees nothing).
+  second->setAlias(second->alias());
+  EXPECT_EQ(second->fullPath(), dir / "a b/file");
 }
 
 TEST(FileAliasEquality, SamePathIsEqualEvenFromDifferentRecords) {
@@ -157,6 +160,14 @@ TEST(FileAliasArchive, NilAliasRoundTripsAndForeignArchivesAreRefused) {
   std::optional<PlistCoder> again = PlistCoder::withArchive(*coder.binaryPlist());
   ASSERT_TRUE(again.has_value());
   EXPECT_EQ(FileAlias::initWithCoder(*again)->alias(), nullptr);
+  // An empty alias record is not nil, and does not come back as nil.
+  const NSData empty;
+  FileAlias::aliasWithData(&empty)->encodeWithCoder(coder);
+  again = PlistCoder::withArchive(*coder.binaryPlist());
+  ASSERT_TRUE(again.has_value());
+  FileAlias::Ptr back = FileAlias::initWithCoder(*again);
+  ASSERT_NE(back->alias(), nullptr);
+  EXPECT_EQ(back->aliasData(), empty);
 
   EXPECT_FALSE(PlistCoder::withArchive(NSData{'j', 'u', 'n', 'k'}).has_value());
   plist_t dict = plist_new_dict();  // a property list, but not one data object
