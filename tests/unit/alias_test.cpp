@@ -420,6 +420,14 @@ TEST(AliasResolve, AbsoluteRecordFindsItsTargetUntilItIsGone) {
   std::string path;
   EXPECT_EQ(resolve(record, nullptr, &path), noErr);
   EXPECT_EQ(path, dir / "a/file");
+  // Renamed, with another file made at the old path: the record's file id
+  // finds the target under its new name, never the newcomer.
+  fs::rename(dir / "a/file", dir / "a/renamed");
+  locator_test::touch(dir / "a/file");
+  EXPECT_EQ(resolve(record, nullptr, &path), noErr);
+  EXPECT_EQ(path, dir / "a/renamed");
+  fs::rename(dir / "a/renamed", dir / "elsewhere");
+  EXPECT_EQ(resolve(record, nullptr, &path), fnfErr);
   fs::rename(dir / "a", dir / "b");
   EXPECT_EQ(resolve(record, nullptr, &path), fnfErr);
   EXPECT_EQ(resolve(v2_record({{18, "x"}}, 0x0D02, ""), nullptr, &path), fnfErr) << "no stored path";
