@@ -1,7 +1,7 @@
 // The file service (AFC) on libimobiledevice, with read-ahead.
 //
 // Callers read in 8192-byte pieces, and over USB every request costs a
-// round trip; so a read fetches 1 MiB from the device into a buffer kept
+// round trip; so a read fetches 2 MiB from the device into a buffer kept
 // per open file and serves the small reads from it. After a full reply a
 // fetcher thread of the file goes on asking for the following pieces, up to
 // kAhead of them, so the device's round trips overlap the caller's own work
