@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing and the demo need.
-# Does nothing when they are all present; runs apt-get update only when
-# something is missing. Works as root or through sudo.
+# Installs the Debian packages that building, testing and the demo need;
+# `install-deps.sh fuzz` adds clang and its libFuzzer and sanitizer
+# runtimes for the fuzz build. Does nothing when they are all present; runs
+# apt-get update only when something is missing. Works as root or through
+# sudo.
 set -euo pipefail
 
 packages=(
@@ -10,6 +12,13 @@ packages=(
   libimobiledevice-utils libgtest-dev
   python3 openssl
 )
+
+for group in "$@"; do
+  case "$group" in
+    fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    *) echo "install-deps: unknown group: $group (known: fuzz)" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do
