@@ -6,7 +6,8 @@
 // so getDB and getFile run their copies; their destinations are kept to
 // /dev/null or a plain name inside a scratch folder (anything else is
 // skipped). "quit" (ends the process) and "connect" (starts the device
-// thread) are skipped too.
+// thread) are skipped too. The harness works inside that scratch folder,
+// so give libFuzzer absolute paths (-artifact_prefix, corpus folders).
 //
 // What must hold: every command is answered by exactly one line on
 // standard output, after XMLDebug's "# " trace lines and nothing else,
@@ -19,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -68,6 +70,10 @@ void setup_once() {
   char folder[] = "/tmp/fuzz_command-XXXXXX";
   if (!mkdtemp(folder) || chdir(folder) != 0) std::abort();
   scratch = folder;
+  std::atexit([] {
+    std::error_code ignored;
+    std::filesystem::remove_all(scratch, ignored);
+  });
   // HOME there too: XMLPath finds nothing, the same on every machine.
   setenv("HOME", folder, 1);
   output_fd = memfd_create("fuzz_command-stdout", 0);

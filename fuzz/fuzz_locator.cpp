@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -65,6 +66,10 @@ void setup_once() {
   char folder[] = "/tmp/fuzz_locator-XXXXXX";
   if (!mkdtemp(folder)) std::abort();
   home = folder;
+  std::atexit([] {
+    std::error_code ignored;
+    std::filesystem::remove_all(home, ignored);
+  });
   setenv("HOME", folder, 1);
   make_folder(home + "/Library");
   make_folder(home + "/Library/Preferences");
