@@ -38,7 +38,7 @@ if ! cmake --preset fuzz >"$log" 2>&1; then
   exit 1
 fi
 
-scratch="$(mktemp -d "${TMPDIR:-/tmp}/afclink-fuzz.XXXXXX")"
+scratch="$(cd "$(mktemp -d "${TMPDIR:-/tmp}/afclink-fuzz.XXXXXX")" && pwd)"
 trap 'rm -rf "$scratch"' EXIT
 
 report_start='^(fuzz_[a-z_]+: |==[0-9]+==ERROR|.*runtime error:|ERROR: libFuzzer|==[0-9]+== ERROR)'
@@ -48,7 +48,7 @@ for entry in "${targets[@]}"; do
   read -r target options <<<"$entry"
   if ! cmake --build "$build" --target "$target" -j2 >>"$log" 2>&1; then
     tail -n 40 "$log" >&2
-    summary+=("$(printf '%-22s BUILD FAILED (log: %s)' "$target" "$log")")
+    summary+=("$(printf '%-22s %-7s (log: %s)' "$target" FAILED-BUILD "$log")")
     failed=1
     continue
   fi
@@ -56,7 +56,8 @@ for entry in "${targets[@]}"; do
   corpus="$scratch/$target"
   mkdir -p "$corpus"
   cp fuzz/corpus/"$target"/* "$corpus"/ 2>/dev/null
-  artifacts="$build/fuzz-artifacts/$target"
+  # Absolute: fuzz_command works inside a scratch folder of its own.
+  artifacts="$PWD/$build/fuzz-artifacts/$target"
   mkdir -p "$artifacts"
   output="$scratch/$target.log"
   echo "fuzz: $target for ${seconds}s" >&2
@@ -72,9 +73,13 @@ for entry in "${targets[@]}"; do
   cov="$(sed -n 's/.* cov: \([0-9]*\).*/\1/p' <<<"$progress")"
   features="$(sed -n 's/.* ft: \([0-9]*\).*/\1/p' <<<"$progress")"
   units="$(sed -n 's/.* corp: \([0-9]*\)\/.*/\1/p' <<<"$progress")"
-  line="$(printf '%-22s %-6s %10s execs %7s/s  cov %5s  ft %6s  corpus %5s' "$target" \
-    "$([ "$status" -eq 0 ] && echo ok || echo CRASH)" "${execs:-?}" "${rate:-?}" \
-    "${cov:-?}" "${features:-?}" "${units:-?}")"
+  case "$status" in
+    0) verdict=ok ;;
+    70) verdict=TIMEOUT ;;  # libFuzzer's exit status for an input over -timeout
+    *) verdict=CRASH ;;
+  esac
+  line="$(printf '%-22s %-7s %10s execs %7s/s  cov %5s  ft %6s  corpus %5s' "$target" \
+    "$verdict" "${execs:-?}" "${rate:-?}" "${cov:-?}" "${features:-?}" "${units:-?}")"
   if [ "$status" -ne 0 ]; then
     failed=1
     artifact="$(sed -n 's/.*Test unit written to \(.*\)$/\1/p' "$output" | tail -n 1)"
