@@ -414,6 +414,14 @@ OSStatus parse_alias(std::span<const std::uint8_t> bytes, int depth, ParsedAlias
     if (!ok) return paramErr;
     at += 4 + length + (length & 1);
   }
+  // A name or path holding a NUL cannot be a file's: every C string made of
+  // it would end early and name some other entry (its folder, say).
+  const auto holds_nul = [](const auto& text) {
+    return text.find(static_cast<typename std::decay_t<decltype(text)>::value_type>(0)) !=
+           std::decay_t<decltype(text)>::npos;
+  };
+  for (const auto* text : {&a.posix_path, &a.mount_point})
+    if (*text && holds_nul(**text)) return paramErr;
   *out = std::move(a);
   return noErr;
 }
@@ -440,7 +448,8 @@ std::string join_below_mount(const std::string& mount, std::string_view below) {
 std::optional<std::string> stored_path(const ParsedAlias& a) {
   if (!a.posix_path && !a.hfs_path) return std::nullopt;
   const std::optional<std::string> mount = mount_point_of(a);
-  if (!mount) return std::nullopt;
+  // A volume name holding a NUL would cut every C string made of the path.
+  if (!mount || mount->find('\0') != std::string::npos) return std::nullopt;
   if (a.posix_path) return join_below_mount(*mount, *a.posix_path);
 
   std::string hfs;

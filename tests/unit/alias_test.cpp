@@ -280,8 +280,11 @@ TEST(AliasRead, DamagedRecordsAreRejectedWithParamErr) {
   no_marker[no_marker.size() - 4] = 0x00;  // the end marker becomes tag 0
   const NSData bad_count = v2_record({{14, std::string("\x00\x09" "ab", 4)}});
   const NSData bad_nested = v2_record({{20, std::string(40, '\x01')}, {18, "x"}});
+  // A path holding a NUL would be read as its folder.
+  const NSData nul_in_path = v2_record({{18, std::string("tmp\0x", 5)}, {19, "/"}});
 
-  const std::vector<const NSData*> all = {&version, &too_small, &past_end, &no_marker, &bad_count, &bad_nested};
+  const std::vector<const NSData*> all = {&version,    &too_small,  &past_end,   &no_marker,
+                                          &bad_count,  &bad_nested, &nul_in_path};
   for (const NSData* damaged : all) {
     const Info r = read_record(*damaged);
     EXPECT_EQ(r.status, paramErr);
