@@ -110,18 +110,24 @@ struct ReadAhead {
   }
 };
 
-// The file's size on the device, or kUnknownSize, leaving the device's
-// position at `position`. Asked by seeking to the end and telling: replies
-// of fixed size, which the library reads safely even when the link dies
-// inside one (it reads a cut file-information list past its buffer).
-uint64_t size_on_device(afc_client_t client, uint64_t file_ref, uint64_t position) noexcept {
-  uint64_t size = 0;
-  if (afc_file_seek(client, file_ref, 0, SEEK_END) != AFC_E_SUCCESS ||
-      afc_file_tell(client, file_ref, &size) != AFC_E_SUCCESS ||
-      afc_file_seek(client, file_ref, static_cast<int64_t>(position), SEEK_SET) !=
-          AFC_E_SUCCESS)
-    return kUnknownSize;
-  return size;
+// Asks the file's size by seeking to its end and telling: replies of fixed
+// size, which the library reads safely even when the link dies inside one
+// (it reads a cut file-information list past its buffer). *size is
+// kUnknownSize when the device will not say. The device's position is put
+// back at `position`; a failure status means it could not be, and the
+// position is then lost.
+afc_error_t size_on_device(afc_client_t client, uint64_t file_ref, uint64_t position,
+                           uint64_t* size) noexcept {
+  *size = kUnknownSize;
+  if (afc_file_seek(client, file_ref, 0, SEEK_END) != AFC_E_SUCCESS)
+    return AFC_E_SUCCESS;  // not moved: the size stays unknown
+  uint64_t end = 0;
+  const afc_error_t told = afc_file_tell(client, file_ref, &end);
+  const afc_error_t back =
+      afc_file_seek(client, file_ref, static_cast<int64_t>(position), SEEK_SET);
+  if (back != AFC_E_SUCCESS) return back;
+  if (told == AFC_E_SUCCESS) *size = end;
+  return AFC_E_SUCCESS;
 }
 
 // How much to ask for when `wanted` bytes would do: never more than the
@@ -144,8 +150,14 @@ afc_error_t read_tracked(afc_client_t client, uint64_t file_ref, ReadAhead* stat
   *got = std::min(*got, asked);
   if (status != AFC_E_SUCCESS || !state) return status;
   state->device_pos += *got;
-  if (state->size != kUnknownSize && state->device_pos > state->size)
-    state->size = size_on_device(client, file_ref, state->device_pos);
+  if (state->size != kUnknownSize && state->device_pos > state->size) {
+    const afc_error_t asked_size =
+        size_on_device(client, file_ref, state->device_pos, &state->size);
+    if (asked_size != AFC_E_SUCCESS) {
+      *got = 0;  // the caller's position is lost with the device's
+      return asked_size;
+    }
+  }
   return status;
 }
 
@@ -339,7 +351,15 @@ int32_t AFCFileRefOpen(AFCConnectionRef connection, const char* path, uint64_t m
       ReadAhead& state = connection->files[handle];
       // Truncating modes start empty; the others hold what the device says.
       const bool truncates = mode == AFC_FOPEN_WRONLY || mode == AFC_FOPEN_WR;
-      state.size = truncates ? 0 : size_on_device(connection->client, handle, 0);
+      state.size = 0;
+      const afc_error_t asked_size =
+          truncates ? AFC_E_SUCCESS : size_on_device(connection->client, handle, 0, &state.size);
+      if (asked_size != AFC_E_SUCCESS) {
+        // A file whose start cannot be found again is no open file.
+        connection->files.erase(handle);
+        (void)afc_file_close(connection->client, handle);
+        return asked_size;
+      }
     } catch (...) {
       connection->files.erase(handle);  // out of memory: read as above
     }
@@ -429,13 +449,22 @@ int32_t AFCFileRefSeek(AFCConnectionRef connection, uint64_t file_ref, int64_t o
       afc_file_seek(connection->client, file_ref, offset, static_cast<int>(whence));
   if (state && moved == AFC_E_SUCCESS) {
     state->forget();
-    const uint64_t base = whence == SEEK_SET   ? 0
-                          : whence == SEEK_CUR ? state->device_pos
-                                               : state->size;
-    if (base == kUnknownSize)
-      state->size = kUnknownSize;  // nothing to cut requests to any more
-    else
+    if (whence == SEEK_END) {
+      // The end is where the device says, not where it was last known to
+      // be: the file may have grown through another handle.
+      uint64_t position = 0;
+      const bool told = afc_file_tell(connection->client, file_ref, &position) == AFC_E_SUCCESS;
+      const int64_t end = static_cast<int64_t>(position) - offset;
+      if (told && end >= 0) {
+        state->device_pos = position;
+        state->size = static_cast<uint64_t>(end);
+      } else {
+        state->size = kUnknownSize;  // nothing to cut requests to any more
+      }
+    } else {
+      const uint64_t base = whence == SEEK_SET ? 0 : state->device_pos;
       state->device_pos = base + static_cast<uint64_t>(offset);
+    }
   }
   return moved;
 }
