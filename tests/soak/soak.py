@@ -71,6 +71,12 @@ def check(condition, message):
         raise Failure(message)
 
 
+def spread(seconds):
+    """Median and worst of some durations, as a figure for the report."""
+    ordered = sorted(seconds)
+    return "%.2f s (median), %.2f s (worst)" % (ordered[len(ordered) // 2], ordered[-1])
+
+
 def sha256(data):
     return hashlib.sha256(data).hexdigest()
 
@@ -151,33 +157,34 @@ class Watchdog:
 
     def __init__(self):
         self.processes = []
-        self.fired = None
 
     def watch(self, process):
         self.processes.append(process)
         return process
 
-    def _fire(self, what, seconds):
-        self.fired = "%s did not end within %d s; its processes were killed" % (what, seconds)
+    def _kill(self, fired):
+        fired.append(True)
         for process in self.processes:
             if process.poll() is None:
                 process.kill()
 
     @contextlib.contextmanager
     def limit(self, what, seconds=STEP_LIMIT):
-        timer = threading.Timer(seconds, self._fire, (what, seconds))
+        fired = []
+        message = "%s did not end within %d s; its processes were killed" % (what, seconds)
+        timer = threading.Timer(seconds, self._kill, (fired,))
         timer.daemon = True
         timer.start()
         try:
             yield
         except BaseException as error:
             timer.cancel()
-            if self.fired:
-                raise Failure(self.fired) from error
+            if fired:
+                raise Failure(message) from error
             raise
         timer.cancel()
-        if self.fired:
-            raise Failure(self.fired)
+        if fired:
+            raise Failure(message)
 
 
 class Scenario:
@@ -191,6 +198,7 @@ class Scenario:
         self.figures = Figures()
         self.emulator = None
         self.problems = []   # found while cleaning up, reported with the verdict
+        self.progress = ""   # how far it got, for a failure's message
 
     def start_emulator(self, **options):
         emulator = FakeDevice(paired=True, capture_stderr=True, **options)
@@ -212,28 +220,52 @@ class Scenario:
     def start_afclink(self, emulator=None):
         emulator = emulator or self.emulator
         app = Afclink(env={"USBMUXD_SOCKET_ADDRESS": "UNIX:" + emulator.socket_path})
+        self.adopt(app)
+        return app
+
+    def adopt(self, app):
+        """Kills `app` at the end if it still runs, and reports what it wrote
+        on stderr even when the scenario failed before looking."""
+        self.stack.callback(self.check_stderr, app)
         self.stack.callback(app.__exit__, None, None, None)
         self.dog.watch(app.process)
-        return app
+
+    def check_stderr(self, app):
+        try:
+            check_stderr(app)
+        except Failure as error:
+            self.problems.append(str(error))
 
     def local(self, name):
         return os.path.join(self.out, name)
 
     def close(self):
-        self.stack.close()
+        """Undoes everything, under a limit too: after a failure the emulator
+        may no longer answer the quit that stopping it sends."""
+        try:
+            with self.dog.limit("cleaning up"):
+                self.stack.close()
+        except Exception as error:
+            self.problems.append("cleaning up: %s" % error)
 
 
 # ---- talking to afclink ----------------------------------------------------
 
 
-def ask(app, command, wanted=None, prefix=None):
-    reply = app.ask(command, REPLY_TIMEOUT)
-    check(reply is not None, "%r: afclink ended without a reply (exit %s)"
-          % (command, app.process.poll()))
+def ask(app, command, wanted=None, prefix=None, what=""):
+    """The reply to `command`, which must be `wanted` or begin with `prefix`;
+    `what` starts any message, to tell which step it was."""
+    try:
+        reply = app.ask(command, REPLY_TIMEOUT)
+    except AssertionError as error:  # the driver's deadline
+        raise Failure("%s%r: %s" % (what, command, error)) from None
+    check(reply is not None, "%s%r: afclink ended without a reply (exit %s)"
+          % (what, command, app.process.poll()))
     if wanted is not None:
-        check(reply == wanted, "%r answered %r, not %r" % (command, reply, wanted))
+        check(reply == wanted, "%s%r answered %r, not %r" % (what, command, reply, wanted))
     if prefix is not None:
-        check(reply.startswith(prefix), "%r answered %r, not %r..." % (command, reply, prefix))
+        check(reply.startswith(prefix), "%s%r answered %r, not %r..."
+              % (what, command, reply, prefix))
     return reply
 
 
@@ -242,7 +274,7 @@ def poll_status(app, wanted, allowed=STATUS_WORDS, what=""):
     be one of `allowed`, so a stray line left by an earlier command shows."""
     deadline = time.monotonic() + REPLY_TIMEOUT
     while True:
-        answer = ask(app, "status")
+        answer = ask(app, "status", what=what)
         if answer == wanted:
             return
         check(answer in allowed, "%sstatus answered %r while waiting for %r"
@@ -253,13 +285,13 @@ def poll_status(app, wanted, allowed=STATUS_WORDS, what=""):
 
 
 def connect(app, what=""):
-    ask(app, "connect", "ok")
+    ask(app, "connect", "ok", what=what)
     poll_status(app, "connected", ("connecting",), what)
 
 
 def fetch(app, command, path, expected_hash, what=""):
     """An "ok" for `command`, and the local file at `path` has the expected bytes."""
-    ask(app, command, "ok")
+    ask(app, command, "ok", what=what)
     check(os.path.exists(path), "%s%r answered ok but left no file" % (what, command))
     got = file_hash(path)
     check(got == expected_hash, "%s%r answered ok but the local file (%d bytes) differs "
@@ -308,13 +340,18 @@ def connect_cycles(s, counts):
     warmup, cycles = counts["connect_warmup"], counts["connect_cycles"]
     emulator = s.start_emulator()
     app = s.start_afclink()
+    took = []
     for cycle in range(warmup + cycles):
         if cycle == warmup:
             s.figures.take_start(app)
-        with s.dog.limit("connect cycle %d" % cycle):
-            connect(app, "cycle %d: " % cycle)
+        s.progress = "connect cycle %d of %d" % (cycle + 1, warmup + cycles)
+        with s.dog.limit("the cycle"):
+            began = time.monotonic()
+            connect(app)
+            took.append(time.monotonic() - began)
             ask(app, "disconnect", "ok")
             ask(app, "status", "disconnected")
+    s.progress = "the end"
     s.figures.take_end(app)
     with s.dog.limit("the emulator's counters"):
         opened = emulator.counter("afc_connections")
@@ -323,7 +360,8 @@ def connect_cycles(s, counts):
     s.figures.check_flat("%d connect cycles" % cycles)
     with s.dog.limit("quit"):
         finish(app)
-    return "%d connect/disconnect cycles (+%d warm-up)" % (cycles, warmup)
+    return "%d connect/disconnect cycles (+%d warm-up), connected in %s" % (
+        cycles, warmup, spread(took))
 
 
 def getdb_repeat(s, counts):
@@ -340,10 +378,11 @@ def getdb_repeat(s, counts):
     for run in range(warmup + runs):
         if run == warmup:
             s.figures.take_start(app)
-        with s.dog.limit("getDB %d" % run):
+        s.progress = "getDB %d of %d" % (run + 1, warmup + runs)
+        with s.dog.limit("the getDB"):
             stale(destination, len(expected))
-            fetch(app, 'getDB "%s"' % destination, destination, expected_hash,
-                  "getDB %d: " % run)
+            fetch(app, 'getDB "%s"' % destination, destination, expected_hash)
+    s.progress = "the end"
     s.figures.take_end(app)
     s.figures.check_flat("%d getDB" % runs)
     with s.dog.limit("quit"):
@@ -358,30 +397,35 @@ def unplug_cycles(s, counts):
     app = s.start_afclink()
     destination = s.local("f")
     copies = 0
+    took = []
     with s.dog.limit("connect"):
         connect(app)
     for cycle in range(warmup + cycles):
         if cycle == warmup:
             s.figures.take_start(app)
-        with s.dog.limit("unplug cycle %d" % cycle):
+        s.progress = "unplug cycle %d of %d" % (cycle + 1, warmup + cycles)
+        with s.dog.limit("the cycle"):
             emulator.detach()
-            poll_status(app, "connecting", ("connected",), "cycle %d, unplugged: " % cycle)
+            poll_status(app, "connecting", ("connected",), "unplugged: ")
             emulator.attach()
-            poll_status(app, "connected", ("connecting",), "cycle %d, plugged in: " % cycle)
+            began = time.monotonic()
+            poll_status(app, "connected", ("connecting",), "plugged in: ")
+            took.append(time.monotonic() - began)
             if cycle >= warmup and (cycle - warmup) % 10 == 9:
                 # Other bytes each time, so an old copy cannot pass for this one.
                 data = pseudo_random(1_500_000 + cycle, seed=cycle)
                 put(emulator, "/Music/f.bin", data)
                 stale(destination, len(data))
                 fetch(app, "getFile /Music/f.bin %s" % destination, destination,
-                      sha256(data), "cycle %d: " % cycle)
+                      sha256(data))
                 copies += 1
+    s.progress = "the end"
     s.figures.take_end(app)
     s.figures.check_flat("%d unplug cycles" % cycles)
     with s.dog.limit("quit"):
         finish(app)
-    return "%d unplug/replug cycles (+%d warm-up), %d getFile checked" % (
-        cycles, warmup, copies)
+    return "%d unplug/replug cycles (+%d warm-up), connected again in %s, %d getFile checked" % (
+        cycles, warmup, spread(took), copies)
 
 
 def link_cuts(s, counts):
@@ -418,12 +462,14 @@ def link_cuts(s, counts):
              for offset in db_offsets]
     for number, (command, path, expected_hash, offset) in enumerate(runs):
         what = "%s cut after %d bytes: " % (command.split()[0], offset)
+        s.progress = "cut %d of %d" % (number + 1, len(runs))
         with s.dog.limit(what.rstrip(": ")):
             emulator.cut(after_bytes=offset)
-            ask(app, command, prefix="Error: ")
+            ask(app, command, prefix="Error: ", what=what)
             check(not emulator.state()["cut_pending"], what + "the cut never came")
             poll_status(app, "connected", ("connecting", "connected"), what)
             fetch(app, command, path, expected_hash, what + "the retry ")
+    s.progress = "the end"
     s.figures.take_end(app)
     with s.dog.limit("the emulator's counters"):
         cuts = emulator.counter("cuts")
@@ -470,8 +516,7 @@ def afclink_in_tiny_fs(s, folder):
                       env={"USBMUXD_SOCKET_ADDRESS": "UNIX:" + s.emulator.socket_path})
     finally:
         afclink_driver.BINARY = real
-    s.stack.callback(app.__exit__, None, None, None)
-    s.dog.watch(app.process)
+    s.adopt(app)
     # Until it answers, it may still be unshare or sh, whose view is not yet afclink's.
     ask(app, "pid", str(app.process.pid))
     yield app, "/proc/%d/root%s" % (app.process.pid, folder)
@@ -730,16 +775,16 @@ def run(name, scenario, counts):
     s = Scenario()
     failure, summary = None, ""
     try:
-        try:
-            summary = scenario(s, counts)
-        finally:
-            s.close()
+        summary = scenario(s, counts)
     except Failure as error:
         failure = str(error)
     except Exception as error:  # a crash of the harness is a failed run too
         failure = "%s: %s" % (type(error).__name__, error)
-    if s.problems:
-        failure = "; ".join(([failure] if failure else []) + s.problems)
+    finally:
+        s.close()
+    problems = [problem for problem in s.problems if problem not in (failure or "")]
+    if problems:
+        failure = "; ".join(([failure] if failure else []) + problems)
     elapsed = time.monotonic() - started
     verdict = "FAIL" if failure else "ok"
     line = "%-15s %-4s %6.1f s  %s" % (name, verdict, elapsed, summary or "")
@@ -748,7 +793,7 @@ def run(name, scenario, counts):
         line += "  |  " + figures
     print(line.rstrip(), flush=True)
     if failure:
-        print("    " + failure, flush=True)
+        print("    %s%s" % ("at %s: " % s.progress if s.progress else "", failure), flush=True)
     return failure is None
 
 
