@@ -14,12 +14,14 @@ afclink must answer "quit" with "ok" and then nothing more).
 
 Threads (/proc/PID/task), descriptors (/proc/PID/fd) and resident memory
 (VmRSS) are sampled once the scenario has warmed up and again at its end.
-Threads and descriptors must be equal. RSS may grow by RSS_ALLOWANCE_KIB: the
-copies move 1 MiB pieces (two in flight) plus zlib's window and stdio's
-buffers, and glibc keeps freed heap for reuse rather than handing it back, so
-where a sample falls inside that churn moves RSS by up to about a couple of
-pieces; a leak of one TLS connection's state per connect (tens of KiB), or of
-one piece per copy, passes that allowance within a few dozen cycles.
+Threads and descriptors must be equal. RSS may grow by RSS_ALLOWANCE_KIB
+(2 MiB). The copies move pieces of a MiB or two (two in flight) plus zlib's
+window and stdio's buffers; glibc gives the first large pieces back to the
+system and keeps later ones in its heap (so the warm-ups include copies),
+and where a sample falls in that churn can move RSS by about a piece. Yet a
+leak of one TLS connection's state per connect (tens of KiB: about 60 KiB
+for an unfreed control connection), or of one piece per copy, passes the
+allowance within a few dozen cycles.
 
 One line per scenario: its counts, elapsed time and the figures; the exit
 status is 1 when any scenario failed.
@@ -197,11 +199,18 @@ class Scenario:
         self.out = self.stack.enter_context(tempfile.TemporaryDirectory(prefix="afclink-soak-"))
         self.figures = Figures()
         self.emulator = None
+        self.emulator_log = None
+        self.apps = []
         self.problems = []   # found while cleaning up, reported with the verdict
         self.progress = ""   # how far it got, for a failure's message
 
     def start_emulator(self, **options):
-        emulator = FakeDevice(paired=True, capture_stderr=True, **options)
+        # The emulator's request log, whose last lines go with a failure.
+        self.emulator_log = os.path.join(
+            self.stack.enter_context(tempfile.TemporaryDirectory(prefix="afclink-soak-log-")),
+            "emulator.log")
+        emulator = FakeDevice(paired=True, capture_stderr=True, log=self.emulator_log,
+                              **options)
         self.stack.callback(emulator.stop)
         with self.dog.limit("starting the emulator"):
             emulator.start()
@@ -229,6 +238,7 @@ class Scenario:
         self.stack.callback(self.check_stderr, app)
         self.stack.callback(app.__exit__, None, None, None)
         self.dog.watch(app.process)
+        self.apps.append(app.process)
 
     def check_stderr(self, app):
         try:
@@ -238,6 +248,29 @@ class Scenario:
 
     def local(self, name):
         return os.path.join(self.out, name)
+
+    def evidence(self):
+        """What a failure leaves to go on, before clean-up removes it: the
+        emulator log's last lines and, where gdb is at hand, the stacks of
+        every afclink still running (kept in a file)."""
+        lines = []
+        if self.emulator_log and os.path.exists(self.emulator_log):
+            with open(self.emulator_log, errors="replace") as f:
+                tail = f.readlines()[-12:]
+            lines += ["emulator log, last lines:"] + ["  " + line.rstrip() for line in tail]
+        for process in self.apps:
+            if process.poll() is not None or not shutil.which("gdb"):
+                continue
+            fd, path = tempfile.mkstemp(prefix="afclink-soak-stacks-", suffix=".txt")
+            with os.fdopen(fd, "w") as out:
+                try:
+                    subprocess.run(["gdb", "-p", str(process.pid), "-batch", "-nx",
+                                    "-ex", "thread apply all bt"], stdin=subprocess.DEVNULL,
+                                   stdout=out, stderr=subprocess.STDOUT, timeout=60)
+                except subprocess.TimeoutExpired:
+                    pass
+            lines.append("stacks of afclink %d: %s" % (process.pid, path))
+        return lines
 
     def close(self):
         """Undoes everything, under a limit too: after a failure the emulator
@@ -279,9 +312,22 @@ def poll_status(app, wanted, allowed=STATUS_WORDS, what=""):
             return
         check(answer in allowed, "%sstatus answered %r while waiting for %r"
               % (what, answer, wanted))
-        check(time.monotonic() < deadline, "%sstatus still %r after %d s, not %r"
-              % (what, answer, REPLY_TIMEOUT, wanted))
+        if time.monotonic() > deadline:
+            raise Failure("%sstatus still %r after %d s, not %r; %s" % (
+                what, answer, REPLY_TIMEOUT, wanted, late_status(app, wanted)))
         time.sleep(0.02)
+
+
+def late_status(app, wanted, longer=2 * REPLY_TIMEOUT):
+    """Whether a status that missed its deadline was slow or stuck: polls on
+    for a while and says which."""
+    began = time.monotonic()
+    while time.monotonic() - began < longer:
+        answer = ask(app, "status")
+        if answer == wanted:
+            return "it came %.1f s later" % (time.monotonic() - began)
+        time.sleep(0.2)
+    return "still %r %d s later" % (answer, longer)
 
 
 def connect(app, what=""):
@@ -307,14 +353,34 @@ def stale(path, size):
     os.truncate(path, size + 4096)
 
 
-def finish(app):
-    """quit answers ok, nothing follows, the exit status is 0, stderr is empty."""
-    ask(app, "quit", "ok")
-    extra = app.read_line(REPLY_TIMEOUT)
-    check(extra is None, "a line after quit's ok: %r" % extra)
-    status = app.wait(REPLY_TIMEOUT)
-    check(status == 0, "afclink exited with %d after quit" % status)
+def next_line(app, what):
+    """The next line afclink writes (None at the end), within the deadline."""
+    try:
+        return app.read_line(REPLY_TIMEOUT)
+    except AssertionError:  # the driver's deadline
+        raise Failure("nothing from afclink %d s after %s" % (REPLY_TIMEOUT, what)) from None
+
+
+def exit_status(process, what):
+    try:
+        return process.wait(REPLY_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        raise Failure("afclink still runs %d s after %s" % (REPLY_TIMEOUT, what)) from None
+
+
+def ended(app, what):
+    """After `what`, afclink writes nothing more, exits with 0, and its
+    stderr is empty."""
+    extra = next_line(app, what)
+    check(extra is None, "a line after %s: %r" % (what, extra))
+    status = exit_status(app.process, what)
+    check(status == 0, "afclink exited with %d after %s" % (status, what))
     check_stderr(app)
+
+
+def finish(app):
+    ask(app, "quit", "ok")
+    ended(app, "quit's ok")
 
 
 def check_stderr(app):
@@ -411,8 +477,11 @@ def unplug_cycles(s, counts):
             began = time.monotonic()
             poll_status(app, "connected", ("connecting",), "plugged in: ")
             took.append(time.monotonic() - began)
-            if cycle >= warmup and (cycle - warmup) % 10 == 9:
-                # Other bytes each time, so an old copy cannot pass for this one.
+            # Copies in every warm-up cycle: glibc hands the first large
+            # pieces back and keeps later ones, which must happen before the
+            # first sample. Other bytes each time, so an old copy cannot
+            # pass for this one.
+            if cycle < warmup or (cycle - warmup) % 10 == 9:
                 data = pseudo_random(1_500_000 + cycle, seed=cycle)
                 put(emulator, "/Music/f.bin", data)
                 stale(destination, len(data))
@@ -430,7 +499,9 @@ def unplug_cycles(s, counts):
 
 def link_cuts(s, counts):
     emulator = s.start_emulator()
-    # Two full 1 MiB replies, then a short one of 402,848 bytes.
+    # Read in 1 MiB pieces: two full replies, then a short one of 402,848
+    # bytes; in 2 MiB pieces: one full and the same short one. The offsets
+    # sit around the ends of both.
     data = pseudo_random(2_500_000, seed=3)
     put(emulator, "/big.bin", data)
     compressed, expected_db, plain = database()
@@ -438,9 +509,9 @@ def link_cuts(s, counts):
     put(emulator, PLAIN_DB, plain)
     size = len(compressed)
     mib = 1 << 20
-    file_offsets = [1, 4096, 8192, 65_536, 100_000, 524_288,            # first full reply
-                    mib - 1, mib, mib + 1,                               # around its end
-                    1_300_000, 1_572_864, 2 * mib - 1, 2 * mib, 2 * mib + 1,
+    file_offsets = [1, 4096, 8192, 65_536, 100_000, 524_288,            # the first reply
+                    mib - 1, mib, mib + 1, 1_300_000, 1_572_864,         # the first MiB's end
+                    2 * mib - 1, 2 * mib, 2 * mib + 1,                   # the second's end
                     2_200_000, 2_300_000, 2_400_000, 2_499_000,          # the short reply
                     2_499_998, 2_499_999]                                # its last bytes
     db_offsets = [1, 4, 8, 100, 243, 244, 245, 8192, 70_000,             # header, stream start
@@ -467,6 +538,10 @@ def link_cuts(s, counts):
             emulator.cut(after_bytes=offset)
             ask(app, command, prefix="Error: ", what=what)
             check(not emulator.state()["cut_pending"], what + "the cut never came")
+            # The failed copy leaves the last good one as it was, and
+            # nothing beside it.
+            check(file_hash(path) == expected_hash, what + "the earlier local file changed")
+            only_files(s.out, ["db", "f"], what)
             poll_status(app, "connected", ("connecting", "connected"), what)
             fetch(app, command, path, expected_hash, what + "the retry ")
     s.progress = "the end"
@@ -522,6 +597,13 @@ def afclink_in_tiny_fs(s, folder):
     yield app, "/proc/%d/root%s" % (app.process.pid, folder)
 
 
+def only_files(folder, names, what=""):
+    """A failed copy leaves no file of its own behind in the destination's folder."""
+    found = sorted(os.listdir(folder))
+    check(found == sorted(names), "%sthe destination's folder holds %s, not just %s"
+          % (what, found, sorted(names)))
+
+
 def read_bytes(path):
     with open(path, "rb") as f:
         return f.read()
@@ -555,8 +637,9 @@ def full_disk(s, counts):
         done.append("/dev/full")
     s.figures.take_start(app)
     with s.dog.limit("a device read error over an earlier file"):
-        # The same failure on this side's terms: a copy that fails half-way
-        # onto a normal file that an earlier copy made.
+        # A copy that fails half-way onto a normal file an earlier copy
+        # made; the device fails it here, so this holds where no small
+        # filesystem can be mounted.
         keep = s.local("keep")
         fetch(app, "getFile /small.bin %s" % keep, keep, sha256(small))
         emulator.fault("read_error_path", "/big.bin")
@@ -567,6 +650,7 @@ def full_disk(s, counts):
             damaged.append("a getFile that failed on a device read error left the earlier "
                            "local file %d bytes long, not its %d bytes"
                            % (os.path.getsize(keep), len(small)))
+        only_files(s.out, ["big", "db", "keep"], "a getFile that failed on a read error: ")
         done.append("read error")
     s.figures.take_end(app)
     with s.dog.limit("quit"):
@@ -581,6 +665,7 @@ def full_disk(s, counts):
             fetch(tiny, "getFile /small.bin %s/keep" % folder, seen + "/keep", sha256(small))
             reply = ask(tiny, "getFile /big.bin %s/keep" % folder, prefix="Error: ")
             check("No space left on device" in reply, "a full tmpfs answered %r" % reply)
+            only_files(seen, ["keep"], "a getFile that filled the disk: ")
             now = read_bytes(seen + "/keep")
             if now != small:
                 damaged.append("a getFile that filled the disk left the earlier local file "
@@ -588,6 +673,7 @@ def full_disk(s, counts):
                 fetch(tiny, "getFile /small.bin %s/keep" % folder, seen + "/keep",
                       sha256(small))
             ask(tiny, "getDB %s/keep" % folder, prefix="Error: ")
+            only_files(seen, ["keep"], "a getDB that filled the disk: ")
             now = read_bytes(seen + "/keep")
             if now != small:
                 damaged.append("a getDB that filled the disk left the earlier local file "
@@ -616,14 +702,11 @@ def parent_pipes(s, counts):
         destination = s.local("last")
         app.send("getFile /big.bin %s\n" % destination)
         app.close_input()
-        ask_line = app.read_line(REPLY_TIMEOUT)
-        check(ask_line == "ok", "the getFile before the end of stdin answered %r" % ask_line)
+        reply = next_line(app, "a getFile and the end of stdin")
+        check(reply == "ok", "the getFile before the end of stdin answered %r" % reply)
         check(file_hash(destination) == sha256(data),
               "the getFile before the end of stdin left other bytes")
-        check(app.read_line(REPLY_TIMEOUT) is None, "a line after the last reply")
-        status = app.wait(REPLY_TIMEOUT)
-        check(status == 0, "the end of stdin ended afclink with %d" % status)
-        check_stderr(app)
+        ended(app, "the end of stdin")
     seen.append("EOF after getFile: ok, exit 0")
 
     # The end of stdin while an attempt waits for an unplugged phone.
@@ -633,10 +716,7 @@ def parent_pipes(s, counts):
         ask(app, "connect", "ok")
         ask(app, "status", "connecting")
         app.close_input()
-        status = app.wait(REPLY_TIMEOUT)
-        check(status == 0, "the end of stdin while connecting ended afclink with %d" % status)
-        check(app.read_line(REPLY_TIMEOUT) is None, "a line after the end of stdin")
-        check_stderr(app)
+        ended(app, "the end of stdin while connecting")
         emulator.attach()
     seen.append("EOF while connecting: exit 0")
 
@@ -738,11 +818,7 @@ def stdout_closed(s, data):
         last = now
         time.sleep(0.05)
     app.process.stdout.close()
-    try:
-        status = app.process.wait(REPLY_TIMEOUT)
-    except subprocess.TimeoutExpired:
-        raise Failure("afclink still runs %d s after its stdout was closed and its "
-                      "stdin ended (writer: %s)" % (REPLY_TIMEOUT, writer_outcome or "blocked"))
+    status = exit_status(app.process, "its stdout was closed")
     writer.join(REPLY_TIMEOUT)
     app.reader.join(timeout=1)
     check(status >= 0, "afclink died of signal %d once its stdout was closed" % -status)
@@ -774,6 +850,7 @@ def run(name, scenario, counts):
     started = time.monotonic()
     s = Scenario()
     failure, summary = None, ""
+    evidence = []
     try:
         summary = scenario(s, counts)
     except Failure as error:
@@ -781,6 +858,8 @@ def run(name, scenario, counts):
     except Exception as error:  # a crash of the harness is a failed run too
         failure = "%s: %s" % (type(error).__name__, error)
     finally:
+        if failure:
+            evidence = s.evidence()
         s.close()
     problems = [problem for problem in s.problems if problem not in (failure or "")]
     if problems:
@@ -794,6 +873,8 @@ def run(name, scenario, counts):
     print(line.rstrip(), flush=True)
     if failure:
         print("    %s%s" % ("at %s: " % s.progress if s.progress else "", failure), flush=True)
+        for line in evidence:
+            print("    " + line, flush=True)
     return failure is None
 
 
