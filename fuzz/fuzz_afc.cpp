@@ -114,6 +114,9 @@ struct OpenFile {
   bool size_known = true;
   std::set<uint64_t> empty_at;                    // empty replies given
   std::set<std::pair<uint64_t, int>> failed_at;  // failed reads given
+  // Failed seeks and tells: a read that had to ask the size again and lost
+  // the file's position on the way fails with one of these.
+  std::set<int> failed_moves;
 };
 
 struct AfcClientStandIn {};
@@ -267,6 +270,7 @@ afc_error_t afc_file_seek(afc_client_t client, uint64_t handle, int64_t offset, 
   OpenFile& file = device->file(client, handle, "seek");
   if (const Rule* r = device->rule(On::SeekFail, file.pos)) {
     file.size_known = false;  // a failed size query: the layer asks blind
+    file.failed_moves.insert(status_of(r->param));
     return status_of(r->param);
   }
   const int64_t base = whence == SEEK_SET   ? 0
@@ -288,6 +292,7 @@ afc_error_t afc_file_tell(afc_client_t client, uint64_t handle, uint64_t* positi
   *position = 0;
   if (const Rule* r = device->rule(On::TellFail, file.pos)) {
     file.size_known = false;
+    file.failed_moves.insert(status_of(r->param));
     return status_of(r->param);
   }
   *position = file.pos;
@@ -345,7 +350,9 @@ void check_read(Slot& slot, int32_t status, uint32_t wanted, uint32_t got, const
     bool given = false;
     {
       std::lock_guard lock(device->mutex);
-      given = device->files.at(slot.ref).failed_at.count({slot.pos, status}) != 0;
+      const OpenFile& file = device->files.at(slot.ref);
+      given = file.failed_at.count({slot.pos, status}) != 0 ||
+              file.failed_moves.count(status) != 0;
     }
     check(given, "a read fails with a status the device gave for no request here");
     return;

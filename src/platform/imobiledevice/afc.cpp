@@ -56,6 +56,9 @@ struct ReadAhead {
   // (the fetcher while it runs, the caller otherwise).
   uint64_t size = kUnknownSize;     // bytes in the file, when known
   uint64_t device_pos = 0;          // the device's position in the file
+  // Not success once a size query could not put the device's position
+  // back: reads and writes fail with it until a seek sets a known position.
+  afc_error_t position_lost = AFC_E_SUCCESS;
 
   // The piece being served; only the caller's thread touches these.
   Bytes bytes;
@@ -155,6 +158,7 @@ afc_error_t read_tracked(afc_client_t client, uint64_t file_ref, ReadAhead* stat
         size_on_device(client, file_ref, state->device_pos, &state->size);
     if (asked_size != AFC_E_SUCCESS) {
       *got = 0;  // the caller's position is lost with the device's
+      state->position_lost = asked_size;
       return asked_size;
     }
   }
@@ -392,7 +396,8 @@ int32_t AFCFileRefRead(AFCConnectionRef connection, uint64_t file_ref, void* buf
     return 0;
   }
   // Here nothing is buffered and no fetcher runs: the device's position is
-  // the caller's.
+  // the caller's, unless it was lost.
+  if (state && state->position_lost != AFC_E_SUCCESS) return state->position_lost;
 
   // Large requests gain nothing from the buffer; so does a file whose
   // buffer cannot be had: read straight into the caller's memory.
@@ -422,6 +427,9 @@ int32_t AFCFileRefWrite(AFCConnectionRef connection, uint64_t file_ref,
   if (!connection || (!buffer && length > 0)) return AFC_E_INVALID_ARG;
   if (file_ref == 0) return AFC_E_INVALID_ARG;
   std::lock_guard lock(connection->mutex);
+  if (ReadAhead* state = state_of(connection, file_ref);
+      state && state->position_lost != AFC_E_SUCCESS)
+    return state->position_lost;
   afc_error_t placed = rewind_unread(connection, file_ref);
   if (placed != AFC_E_SUCCESS) return placed;
   uint32_t written = 0;
@@ -458,12 +466,14 @@ int32_t AFCFileRefSeek(AFCConnectionRef connection, uint64_t file_ref, int64_t o
       if (told && end >= 0) {
         state->device_pos = position;
         state->size = static_cast<uint64_t>(end);
+        state->position_lost = AFC_E_SUCCESS;
       } else {
         state->size = kUnknownSize;  // nothing to cut requests to any more
       }
     } else {
       const uint64_t base = whence == SEEK_SET ? 0 : state->device_pos;
       state->device_pos = base + static_cast<uint64_t>(offset);
+      if (whence == SEEK_SET) state->position_lost = AFC_E_SUCCESS;
     }
   }
   return moved;
