@@ -62,7 +62,9 @@ for entry in "${targets[@]}"; do
   output="$scratch/$target.log"
   echo "fuzz: $target for ${seconds}s" >&2
   # shellcheck disable=SC2086  # options are separate words
-  "$build/fuzz/$target" $options -max_total_time="$seconds" -timeout=10 \
+  # A fixed seed (FUZZ_SEED, 1 unless set) makes a run repeatable, so a
+  # finding can be replayed as it happened; set another to explore afresh.
+  "$build/fuzz/$target" $options -seed="${FUZZ_SEED:-1}" -max_total_time="$seconds" -timeout=10 \
     -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/" \
     "$corpus" >"$output" 2>&1
   status=$?
