@@ -123,15 +123,30 @@ def settled_sample(pid, deadline=5.0):
         time.sleep(0.05)
 
 
+def emulator_threads(emulator):
+    try:
+        return len(os.listdir("/proc/%d/task" % emulator.proc.pid))
+    except (AttributeError, OSError):
+        return 0
+
+
 class Figures:
+    """afclink's threads, descriptors and RSS at two moments; the emulator's
+    threads too, shown but not judged: one per connection it still serves,
+    so a growing count means connections nobody closed."""
+
     def __init__(self):
         self.start = self.end = None
+        self.emulator = None
+        self.emulator_threads = []
 
     def take_start(self, app):
         self.start = settled_sample(app.process.pid)
+        self.emulator_threads = [emulator_threads(self.emulator)]
 
     def take_end(self, app):
         self.end = settled_sample(app.process.pid)
+        self.emulator_threads.append(emulator_threads(self.emulator))
 
     def check_flat(self, what):
         (t0, f0, r0), (t1, f1, r1) = self.start, self.end
@@ -150,6 +165,8 @@ class Figures:
             "%.1f" % (self.end[2] / 1024) if self.end else "?")
         if self.end:
             text += " (%+d KiB)" % (self.end[2] - self.start[2])
+        if len(self.emulator_threads) == 2 and all(self.emulator_threads):
+            text += "  |  emulator threads %d->%d" % tuple(self.emulator_threads)
         return text
 
 
@@ -221,6 +238,7 @@ class Scenario:
         self.dog.watch(emulator.proc)
         self.stack.callback(self.check_emulator_stderr, emulator)
         self.emulator = emulator
+        self.figures.emulator = self.figures.emulator or emulator
         return emulator
 
     def check_emulator_stderr(self, emulator):
@@ -862,16 +880,22 @@ def run(name, scenario, counts):
         failure = str(error)
     except Exception as error:  # a crash of the harness is a failed run too
         failure = "%s: %s" % (type(error).__name__, error)
+    except BaseException:  # SIGTERM or ^C: still say where it stood
+        failure = "interrupted"
+        raise
     finally:
-        if failure:
+        if failure and failure != "interrupted":
             evidence = s.evidence()
         s.close()
+        report(name, s, time.monotonic() - started, summary, failure, evidence)
+    return failure is None and not s.problems
+
+
+def report(name, s, elapsed, summary, failure, evidence):
     problems = [problem for problem in s.problems if problem not in (failure or "")]
     if problems:
         failure = "; ".join(([failure] if failure else []) + problems)
-    elapsed = time.monotonic() - started
-    verdict = "FAIL" if failure else "ok"
-    line = "%-15s %-4s %6.1f s  %s" % (name, verdict, elapsed, summary or "")
+    line = "%-15s %-4s %6.1f s  %s" % (name, "FAIL" if failure else "ok", elapsed, summary)
     figures = str(s.figures)
     if figures:
         line += "  |  " + figures
@@ -880,7 +904,6 @@ def run(name, scenario, counts):
         print("    %s%s" % ("at %s: " % s.progress if s.progress else "", failure), flush=True)
         for line in evidence:
             print("    " + line, flush=True)
-    return failure is None
 
 
 def main():
