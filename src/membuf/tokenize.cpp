@@ -1,7 +1,6 @@
 // File: membuf/tokenize.cpp
 //
 // Splitting a text into a token list, and reading a line of standard input.
-#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -35,6 +34,17 @@ class CharSet {
 
 size_t marker_length(const char* marker) noexcept {
   return marker == nullptr ? 0 : std::strlen(marker);
+}
+
+// Appends one byte by mb_add's rule (the byte is dropped when the limit is
+// reached or memory ran out: false). The room already reserved takes nearly
+// every byte, so that case skips the general path.
+bool append_byte(MemBuf* buffer, unsigned char c) noexcept {
+  if (buffer->limit == 0 && buffer->length < buffer->capacity) {
+    buffer->storage[buffer->length++] = static_cast<char>(c);
+    return true;
+  }
+  return mb_add(buffer, &c, 1) != nullptr;
 }
 
 // One run of the tokenizer over one text. Word texts are recorded as
@@ -170,15 +180,7 @@ class Tokenizer {
     return store('\0');
   }
 
-  bool store(unsigned char c) noexcept {
-    // The exact reservation up front leaves room for nearly every byte; only
-    // a byte that needs growth (or meets a limit) takes the general path.
-    if (list_->limit == 0 && list_->length < list_->capacity) {
-      list_->storage[list_->length++] = static_cast<char>(c);
-      return true;
-    }
-    return mb_add(list_, &c, 1) != nullptr;
-  }
+  bool store(unsigned char c) noexcept { return append_byte(list_, c); }
 
   MemBuf* list_;
   bool keep_backslashes_;
@@ -191,60 +193,6 @@ class Tokenizer {
   bool in_block_comment_ = false;
   unsigned char quote_ = 0;
 };
-
-// Room for one more byte exactly as mb_add would make it for a single byte:
-// false when the limit is reached or memory ran out (the byte is dropped).
-bool room_for_byte(MemBuf* buffer) noexcept {
-  if (buffer->limit != 0 && buffer->length >= buffer->limit) return false;
-  if (buffer->length < buffer->capacity) return true;
-  return membuf_internal::make_room(buffer, buffer->length + 1, false) == 0;
-}
-
-bool is_off(const char* marker) noexcept { return marker == nullptr || *marker == '\0'; }
-
-// The common case of a command line, in one pass: no one-character tokens,
-// no comments, no quotes or backslashes in the text, fewer than 32 words,
-// and everything within the room already reserved. The rules then reduce to
-// "separators end words", and the result is the one the full scan gives.
-// False (nothing promised about the buffer's bytes) when the text needs the
-// full scan.
-bool split_plain_words(MemBuf* buffer, const char* text, const CharSet& separators) noexcept {
-  if (buffer->limit != 0) return false;
-  char* const storage = buffer->storage;
-  char* out = storage + buffer->length;
-  const char* const room_end = storage + buffer->capacity;
-  MemBufToken* tokens = mb_tokens(buffer);
-  int32_t count = 0;
-  bool in_word = false;
-  for (const char* at = text; *at != '\0'; ++at) {
-    const auto c = static_cast<unsigned char>(*at);
-    if (c == '"' || c == '\'' || c == '\\') return false;
-    if (separators.has(c)) {
-      if (in_word) {
-        if (out == room_end) return false;
-        *out++ = '\0';
-        in_word = false;
-      }
-      continue;
-    }
-    if (!in_word) {
-      // A 32nd word would meet the token area's growth rule.
-      if (count == kSlotsPerGrowth - 1) return false;
-      tokens[count].kind = 0;
-      tokens[count].text = static_cast<uintptr_t>(out - storage);
-      ++count;
-      in_word = true;
-    }
-    if (out == room_end) return false;
-    *out++ = static_cast<char>(c);
-  }
-  if (in_word) {
-    if (out == room_end) return false;
-    *out = '\0';
-  }
-  buffer->length = count;
-  return true;
-}
 
 }  // namespace
 
@@ -263,17 +211,8 @@ int mb_tokenize(MemBuf* buffer, const char* text, const char* single_chars,
   }
   buffer->length = kAreaGrowthBytes;
 
-  const bool simple = (single_chars == nullptr || *single_chars == '\0') &&
-                      is_off(line_comment) && is_off(block_comment_start);
-  const CharSet separator_set(separators);
-  if (simple && split_plain_words(buffer, text, separator_set)) {
-    if ((flags & MB_TK_KEEP_OFFSETS) == 0) (void)mb_tk_convert_to_pointers(buffer);
-    return 0;
-  }
-  buffer->length = kAreaGrowthBytes;
-
   Tokenizer tokenizer(buffer, flags);
-  if (!tokenizer.run(text, CharSet(single_chars), separator_set,
+  if (!tokenizer.run(text, CharSet(single_chars), CharSet(separators),
                      line_comment, block_comment_start, block_comment_end)) {
     buffer->length = 0;  // not a usable list, but a sound buffer
     return MB_ENOMEM;
@@ -309,53 +248,14 @@ void mb_get_stdin_line(MemBuf* buffer) noexcept {
   buffer->length = 0;
   buffer->element_size = 1;
   FILE* in = stdin;
+  // Locked once for the line, so each byte is an inline read of stdio's
+  // buffer. A byte that finds no room is dropped and the line still consumed.
   flockfile(in);
-  // Bytes go straight into the free room in runs; the buffer grows only when
-  // it is full, by the same steps as adding them one by one would take.
-  bool line_ended = false;
-  while (!line_ended) {
-    if (!room_for_byte(buffer)) {
-      // No room for this byte: it is read and dropped, as a failed add
-      // would drop it, and the next byte tries again.
-      const int c = getc_unlocked(in);
-      line_ended = c == EOF || c == '\n';
-      continue;
-    }
-    int32_t end = buffer->capacity;
-    if (buffer->limit != 0 && buffer->limit < end) end = buffer->limit;
-    char* write = buffer->storage + buffer->length;
-    char* const stop = buffer->storage + end;
-    while (write < stop) {
-#ifdef __GLIBC__
-      // What stdio already holds is copied in one piece up to the newline,
-      // the way getc_unlocked itself takes bytes from that buffer.
-      const size_t held = static_cast<size_t>(in->_IO_read_end - in->_IO_read_ptr);
-      if (held > 0) {
-        const size_t span = std::min(held, static_cast<size_t>(stop - write));
-        const auto* newline =
-            static_cast<const char*>(std::memchr(in->_IO_read_ptr, '\n', span));
-        const size_t take = newline ? static_cast<size_t>(newline - in->_IO_read_ptr) : span;
-        std::memcpy(write, in->_IO_read_ptr, take);
-        write += take;
-        in->_IO_read_ptr += take + (newline ? 1 : 0);
-        if (newline) {
-          line_ended = true;
-          break;
-        }
-        continue;
-      }
-#endif
-      const int c = getc_unlocked(in);  // refills stdio's buffer
-      if (c == EOF || c == '\n') {
-        line_ended = true;
-        break;
-      }
-      *write++ = static_cast<char>(c);
-    }
-    buffer->length = static_cast<int32_t>(write - buffer->storage);
+  for (int c = getc_unlocked(in); c != EOF && c != '\n'; c = getc_unlocked(in)) {
+    (void)append_byte(buffer, static_cast<unsigned char>(c));
   }
   funlockfile(in);
-  if (room_for_byte(buffer)) buffer->storage[buffer->length++] = '\0';
+  (void)append_byte(buffer, '\0');
 }
 
 MemBuf* mbb_get_stdin_line() noexcept {
