@@ -1,12 +1,9 @@
+// Replies and the end of the process.
 #include <pthread.h>
-#include <stdio_ext.h>
 #include <unistd.h>
-
-#include <cerrno>
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 
 #include "main/commands.h"
 
@@ -14,48 +11,14 @@ namespace {
 // Plain and statically initialised so it is usable before main() runs.
 pthread_mutex_t _print_mutex = PTHREAD_MUTEX_INITIALIZER;
 
-// Writes all of `bytes` to the descriptor; false when the descriptor fails.
-bool write_all(int fd, const char* bytes, size_t count) noexcept {
-  while (count > 0) {
-    const ssize_t written = write(fd, bytes, count);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes += written;
-    count -= static_cast<size_t>(written);
-  }
-  return true;
-}
-
-// A reply leaves in one write of its own, as stdio's flush would send it,
-// without stdio's buffering in between: the parent waits on every line, so
-// its cost is paid on every command. Only when stdio still holds bytes (the
-// locator's trace lines) or the line is long does the reply go through stdio,
-// behind them.
+// Every line leaves through stdio, so replies and the locator's trace lines
+// keep their order, and is flushed at once because the parent waits on it.
+// A flush that fails part-way does not send the line again: stdio drops what
+// it could not write, and the parent has gone or stopped reading by then.
 void write_reply(const char* format, va_list args) noexcept {
   pthread_mutex_lock(&_print_mutex);
-  char line[1024];
-  const char* text = format;
-  size_t length = 0;
-  bool direct = __fpending(stdout) == 0;
-  if (direct) {
-    if (std::strchr(format, '%') == nullptr) {
-      length = std::strlen(format);
-    } else {
-      va_list copy;
-      va_copy(copy, args);
-      const int formatted = std::vsnprintf(line, sizeof line, format, copy);
-      va_end(copy);
-      direct = formatted >= 0 && static_cast<size_t>(formatted) < sizeof line;
-      text = line;
-      length = direct ? static_cast<size_t>(formatted) : 0;
-    }
-  }
-  if (!direct || !write_all(fileno(stdout), text, length)) {
-    std::vfprintf(stdout, format, args);
-    std::fflush(stdout);
-  }
+  std::vfprintf(stdout, format, args);
+  std::fflush(stdout);
   pthread_mutex_unlock(&_print_mutex);
 }
 }  // namespace
