@@ -5,20 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/owners.h"
+
 namespace {
 
 void report(std::optional<NSError>* error, std::int64_t status) {
   if (error) *error = NSError::errorWithDomain(NSOSStatusErrorDomain, status);
 }
-
-struct PlistFree {
-  void operator()(plist_t node) const noexcept { plist_free(node); }
-};
-using PlistPtr = std::unique_ptr<void, PlistFree>;
-
-struct FileCloser {
-  void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-};
 
 }  // namespace
 
@@ -52,7 +45,7 @@ std::optional<PlistCoder> PlistCoder::withArchive(const NSData& archive) noexcep
 
 std::optional<PlistCoder> PlistCoder::withContentsOfFile(const std::string& path) noexcept {
   try {
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    FilePtr file(std::fopen(path.c_str(), "rb"));
     if (!file) return std::nullopt;
     NSData archive;
     std::uint8_t chunk[8192];
@@ -104,7 +97,7 @@ std::optional<NSData> PlistCoder::binaryPlist() const noexcept {
 bool PlistCoder::writeToFile(const std::string& path) const noexcept {
   const std::optional<NSData> archive = binaryPlist();
   if (!archive) return false;
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
+  FilePtr file(std::fopen(path.c_str(), "wb"));
   if (!file) return false;
   const bool written = std::fwrite(archive->data(), 1, archive->size(), file.get()) == archive->size();
   return std::fclose(file.release()) == 0 && written;

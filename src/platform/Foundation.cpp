@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/owners.h"
+
 const char* const NSOSStatusErrorDomain = "NSOSStatusErrorDomain";
 
 namespace {
@@ -26,10 +28,6 @@ std::string home_of_user(const std::string& name) {
   if (const passwd* pw = getpwnam(name.c_str()); pw && pw->pw_dir) return pw->pw_dir;
   return {};
 }
-
-struct FileCloser {
-  void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-};
 
 }  // namespace
 
@@ -122,7 +120,7 @@ std::unique_ptr<NSDictionary> NSDictionary::dictionaryWithBytes(const void* byte
 std::unique_ptr<NSDictionary> NSDictionary::dictionaryWithContentsOfFile(
     const std::string& path) noexcept {
   try {
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    FilePtr file(std::fopen(path.c_str(), "rb"));
     if (!file) return nullptr;
     std::vector<char> bytes;
     char chunk[8192];

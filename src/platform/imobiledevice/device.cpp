@@ -8,6 +8,7 @@
 #include <new>
 
 #include "platform/imobiledevice/internal.h"
+#include "platform/owners.h"
 
 using namespace imd_internal;
 
@@ -33,15 +34,11 @@ std::mutex services_mutex;
 std::map<uint32_t, StartedService>* services = nullptr;  // never freed
 uint32_t next_service_handle = 1;
 
-struct MallocFree {
-  void operator()(void* p) const noexcept { std::free(p); }
-};
-
 bool has_pair_record(const std::string& udid) noexcept {
   char* data = nullptr;
   uint32_t size = 0;
   const int found = usbmuxd_read_pair_record(udid.c_str(), &data, &size);
-  std::free(data);
+  const MallocPtr<char> owner(data);
   return found == 0;
 }
 
@@ -158,7 +155,7 @@ int32_t AMDeviceConnect(AMDeviceRef device) noexcept {
 
   char* type = nullptr;
   lockdownd_error_t queried = lockdownd_query_type(lockdown, &type);
-  std::free(type);
+  const MallocPtr<char> type_owner(type);
   if (queried != LOCKDOWN_E_SUCCESS) {
     lockdownd_client_free(lockdown);
     return queried;
