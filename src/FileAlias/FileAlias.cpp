@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "platform/owners.h"
+#include "platform/whole_file.h"
 
 namespace {
 
@@ -44,19 +45,9 @@ std::optional<PlistCoder> PlistCoder::withArchive(const NSData& archive) noexcep
 }
 
 std::optional<PlistCoder> PlistCoder::withContentsOfFile(const std::string& path) noexcept {
-  try {
-    FilePtr file(std::fopen(path.c_str(), "rb"));
-    if (!file) return std::nullopt;
-    NSData archive;
-    std::uint8_t chunk[8192];
-    std::size_t got = 0;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0)
-      archive.insert(archive.end(), chunk, chunk + got);
-    if (std::ferror(file.get())) return std::nullopt;
-    return withArchive(archive);
-  } catch (...) {
-    return std::nullopt;
-  }
+  const std::optional<NSData> archive = read_whole_file(path);
+  if (!archive) return std::nullopt;
+  return withArchive(*archive);
 }
 
 void PlistCoder::encodeDataObject(const NSData* data) noexcept {

@@ -4,10 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 
-#include "platform/owners.h"
+#include "platform/whole_file.h"
 
 const char* const NSOSStatusErrorDomain = "NSOSStatusErrorDomain";
 
@@ -119,22 +118,9 @@ std::unique_ptr<NSDictionary> NSDictionary::dictionaryWithBytes(const void* byte
 
 std::unique_ptr<NSDictionary> NSDictionary::dictionaryWithContentsOfFile(
     const std::string& path) noexcept {
-  try {
-    FilePtr file(std::fopen(path.c_str(), "rb"));
-    if (!file) return nullptr;
-    std::vector<char> bytes;
-    char chunk[8192];
-    std::size_t got = 0;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
-      if (bytes.size() + got > static_cast<std::size_t>(kMaxPlistBytes)) return nullptr;
-      bytes.insert(bytes.end(), chunk, chunk + got);
-    }
-    // A folder opens on Linux but fails to read: that is "unreadable".
-    if (std::ferror(file.get())) return nullptr;
-    return dictionaryWithBytes(bytes.data(), bytes.size());
-  } catch (...) {
-    return nullptr;
-  }
+  const std::optional<std::vector<std::uint8_t>> bytes = read_whole_file(path);
+  if (!bytes) return nullptr;
+  return dictionaryWithBytes(bytes->data(), bytes->size());
 }
 
 PlistValue NSDictionary::valueForKey(const char* key) const noexcept {
