@@ -1,7 +1,7 @@
 # The front door: `make` builds, `make test` installs what is missing, builds
 # and runs every test, `make demo` runs a scripted session against the
 # emulated handheld.
-.PHONY: all build deps test demo bench asan tsan fuzz soak clean
+.PHONY: all build deps test demo bench asan tsan fuzz soak install package clean
 
 all: build
 
@@ -40,6 +40,19 @@ fuzz: deps
 soak: deps
 	$(MAKE) build
 	python3 tests/soak/soak.py --binary build/afclink $(SOAK_ARGS)
+
+# afclink, the emulator's afclink-fakedevice and both manual pages under
+# PREFIX (default /usr/local), staged under DESTDIR when it is given.
+PREFIX ?= /usr/local
+install: deps
+	$(MAKE) build
+	DESTDIR="$(DESTDIR)" cmake --install build --prefix "$(PREFIX)"
+
+# The Debian package (CPack, prefix /usr), written to build/packages/.
+package: deps
+	@bash scripts/install-deps.sh package
+	$(MAKE) build
+	cmake --build build --target package
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz

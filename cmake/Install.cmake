@@ -78,9 +78,9 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${AFCLINK_PACKAGE_MAINTAINER})
+# The synopsis line is CPACK_PACKAGE_DESCRIPTION_SUMMARY; this is the rest.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-"${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
-afclink is started by a music application as a child process. It reads one
+"afclink is started by a music application as a child process. It reads one
 command per line on standard input and answers each with one line on
 standard output: it attaches to an iPhone or iPod touch through usbmuxd and
 the device's com.apple.afc file service, copies device files, fetches the
