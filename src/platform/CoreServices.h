@@ -10,6 +10,9 @@
 //     a fixed part, tagged items, an end marker), so records copied out of a
 //     Mac's preference files read here and records written here read on a
 //     Mac. We write version 2 and read versions 2 and 3.
+// Each group is implemented in a file of its own: handles.cpp, file_refs.cpp,
+// and alias_reader.cpp, alias_writer.cpp and alias_resolver.cpp on the shared
+// layout in alias_record.h and the conversions in text_encodings.h.
 //
 // Example:
 //   FSRef target;
