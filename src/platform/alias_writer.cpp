@@ -10,6 +10,7 @@
 
 #include "platform/Foundation.h"
 #include "platform/alias_record.h"
+#include "platform/owners.h"
 #include "platform/text_encodings.h"
 
 using namespace alias_internal;
@@ -101,11 +102,9 @@ std::string fixed_target_name(const std::string& hfs_name, std::uint32_t id) {
 
 std::string canonical_home() {
   const std::string home = stringByExpandingTildeInPath("~");
-  char* resolved = realpath(home.c_str(), nullptr);
+  const MallocPtr<char> resolved(realpath(home.c_str(), nullptr));
   if (!resolved) return {};
-  std::string out(resolved);
-  std::free(resolved);
-  return out;
+  return resolved.get();
 }
 
 bool is_below(const std::string& path, const std::string& folder) {

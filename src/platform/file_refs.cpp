@@ -6,16 +6,16 @@
 #include <string>
 
 #include "platform/CoreServices.h"
+#include "platform/owners.h"
 
 OSStatus FSPathMakeRef(const char* path, FSRef* ref, Boolean* isDirectory) noexcept {
   if (isDirectory) *isDirectory = 0;
   if (!path || !ref) return paramErr;
   *ref = FSRef{};
   try {
-    char* canonical = realpath(path, nullptr);
+    const MallocPtr<char> canonical(realpath(path, nullptr));
     if (!canonical) return fnfErr;
-    std::string resolved(canonical);
-    std::free(canonical);
+    std::string resolved(canonical.get());
     struct stat st {};
     if (stat(resolved.c_str(), &st) != 0) return fnfErr;
     ref->device = st.st_dev;
