@@ -40,12 +40,10 @@ void notification(am_device_notification_callback_info* info, void* /*arg*/) noe
     return;
   }
   link->device_ref = info->dev;
-  if (info->msg == ADNCI_MSG_CONNECTED) {
+  if (info->msg == ADNCI_MSG_CONNECTED || (info->msg == ADNCI_MSG_PAIRED && awaiting_trust)) {
     attempt(link);
   } else if (info->msg == ADNCI_MSG_DISCONNECTED) {
     (void)mdv_disconnect(link);
-  } else if (info->msg == ADNCI_MSG_PAIRED && awaiting_trust) {
-    attempt(link);
   }
 }
 

@@ -19,7 +19,7 @@
 namespace {
 
 constexpr int32_t kPiece = 8192;
-constexpr size_t kLocalBlock = 64 * 1024;
+constexpr size_t kLocalBlock = size_t{64} * 1024;
 constexpr const char* kCompressedDB = "/iTunes_Control/iTunes/iTunesCDB";
 constexpr const char* kPlainDB = "/iTunes_Control/iTunes/iTunesDB";
 constexpr int32_t kDBHeaderLength = 188;
@@ -243,7 +243,7 @@ int inflate_body(DeviceLink* link, DeviceFile* device, LocalFile& local,
     }
     stream->next_in = in;
     stream->avail_in = static_cast<uInt>(got);
-    int status;
+    int status = Z_OK;
     do {
       stream->next_out = out;
       stream->avail_out = kPiece;

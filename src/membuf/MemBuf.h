@@ -140,6 +140,7 @@ inline MemBufToken* mb_tokens(const MemBuf* list) noexcept {
 }
 // A converted token's text.
 inline char* mb_tk_text(const MemBufToken& token) noexcept {
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): text is an address or an offset by design
   return reinterpret_cast<char*>(token.text);
 }
 

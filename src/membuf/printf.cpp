@@ -44,7 +44,7 @@ char* _mb_vprintf(MemBuf* buffer, const char* separator, const char* format,
   if (buffer->element_size > 1) return nullptr;
   const int32_t old_length = buffer->length;
   const bool use_separator = old_length > 0 && separator != nullptr;
-  const int64_t separator_bytes = use_separator ? std::strlen(separator) : 0;
+  const int64_t separator_bytes = use_separator ? static_cast<int64_t>(std::strlen(separator)) : 0;
 
   // First guess: the format's own length usually covers its text.
   if (room_for(buffer, old_length + static_cast<int64_t>(std::strlen(format)) +
@@ -87,7 +87,10 @@ char* _mb_vprintf(MemBuf* buffer, const char* separator, const char* format,
 
 }  // namespace membuf_internal
 
+// Not at global scope, where a leading underscore is reserved.
+namespace {
 using membuf_internal::_mb_vprintf;
+}  // namespace
 
 // ---- Formatted append -----------------------------------------------------
 
