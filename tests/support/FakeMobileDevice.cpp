@@ -176,7 +176,7 @@ void post_locked(State& s, AMDevice* device, uint32_t kind) {
   CFRunLoopRef loop = s.loop;
   CFRunLoopPerformBlock(loop, [device, kind, generation, callback] {
     State& st = state();
-    bool current;
+    bool current = false;
     {
       Lock lock(st.mutex);
       current = generation == st.generation;

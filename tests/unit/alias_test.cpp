@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <utility>
@@ -341,7 +342,8 @@ TEST(AliasWrite, RecordHasTheMacShapeAndReadsBack) {
 
   const Tags items = items_of(b, 150);
   EXPECT_TRUE(in_order(items, {0, 16, 17, 1, 2, 14, 15, 18, 19, 21}));
-  for (std::int16_t tag : {0, 16, 17, 1, 2, 14, 15, 18, 19}) EXPECT_NE(tag_value(items, tag), "<absent>") << tag;
+  for (std::int16_t tag : std::initializer_list<std::int16_t>{0, 16, 17, 1, 2, 14, 15, 18, 19})
+    EXPECT_NE(tag_value(items, tag), "<absent>") << tag;
   EXPECT_EQ(tag_value(items, 0), "Music");
   const std::string mount = tag_value(items, 19);
   const std::string below = tag_value(items, 18);

@@ -11,6 +11,7 @@ namespace {
 
 std::vector<std::string> words_of(const Command* command) {
   std::vector<std::string> words;
+  words.reserve(static_cast<size_t>(cmd_count(command)));
   for (int32_t i = 0; i < cmd_count(command); ++i) words.emplace_back(cmd_word(command, i));
   return words;
 }
@@ -20,6 +21,8 @@ struct AllocationsFailAfter {
     membuf_internal::mb_fail_allocations_after(successes);
   }
   ~AllocationsFailAfter() { membuf_internal::mb_fail_allocations_after(-1); }
+  AllocationsFailAfter(const AllocationsFailAfter&) = delete;
+  AllocationsFailAfter& operator=(const AllocationsFailAfter&) = delete;
 };
 
 }  // namespace
@@ -78,9 +81,9 @@ TEST(CommandFree, ClearsTheHolderAndAcceptsNull) {
 }
 
 TEST(CommandFree, RecyclesEverythingSoTheNextCommandAllocatesNothing) {
-  CommandPtr(cmd_new("getFile /some/longer/device/path /and/a/local/one"));
+  (void)CommandPtr(cmd_new("getFile /some/longer/device/path /and/a/local/one"));
   const long before = membuf_internal::mb_allocation_count();
-  CommandPtr(cmd_new("getFile /some/longer/device/path /and/a/local/one"));
+  (void)CommandPtr(cmd_new("getFile /some/longer/device/path /and/a/local/one"));
   EXPECT_EQ(membuf_internal::mb_allocation_count() - before, 0);
 }
 

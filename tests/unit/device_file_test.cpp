@@ -107,7 +107,7 @@ TEST_F(DeviceFileTest, FailedReadNamesTheRequestedCount) {
   // A negative count is refused without a framework call, never read as
   // the end of the file; so is a negative write, never sent as 4 GiB.
   link->err_text->length = 0;
-  const long calls = fakemd::log().size();
+  const auto calls = static_cast<long>(fakemd::log().size());
   EXPECT_EQ(mdv_file_read(file.get(), piece, -5), -1);
   EXPECT_EQ(mdv_file_write(file.get(), piece, -5), -1);
   EXPECT_EQ(errors(), "Could not read -5 bytes from file /a. Code 7 "

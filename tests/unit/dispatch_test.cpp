@@ -32,12 +32,14 @@ class ReplyCapture {
     close(saved_);
     std::fclose(file_);
   }
+  ReplyCapture(const ReplyCapture&) = delete;
+  ReplyCapture& operator=(const ReplyCapture&) = delete;
   // Everything written since the last call.
   std::string take() {
     std::fflush(stdout);
     std::string out;
     char piece[4096];
-    ssize_t n;
+    ssize_t n = 0;
     while ((n = pread(fileno(file_), piece, sizeof piece, offset_)) > 0) {
       out.append(piece, static_cast<size_t>(n));
       offset_ += n;

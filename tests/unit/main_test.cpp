@@ -45,7 +45,7 @@ Outcome run_child(const std::string& input, const std::function<void()>& body) {
   unlink(in_path);
   Outcome outcome;
   char piece[4096];
-  ssize_t n;
+  ssize_t n = 0;
   while ((n = read(out_pipe[0], piece, sizeof piece)) > 0) outcome.out.append(piece, n);
   close(out_pipe[0]);
   int status = 0;

@@ -169,9 +169,10 @@ TEST(MemBufStringTable, OffsetAndPointerEntriesLeadToTheStrings) {
     EXPECT_EQ(buffer->element_size, E);
     auto* entries = reinterpret_cast<uintptr_t*>(buffer->storage);
     const uintptr_t base = pointers ? reinterpret_cast<uintptr_t>(buffer->storage) : 0;
-    EXPECT_EQ(entries[0], base + 2 * E);
-    EXPECT_EQ(entries[1], base + 2 * E + 3);
-    EXPECT_EQ(std::string(buffer->storage + 2 * E, 6), std::string("pq\0r\0s", 6));
+    const size_t table = 2 * sizeof(void*);  // the two entries
+    EXPECT_EQ(entries[0], base + table);
+    EXPECT_EQ(entries[1], base + table + 3);
+    EXPECT_EQ(std::string(buffer->storage + table, 6), std::string("pq\0r\0s", 6));
   }
   MemBufPtr indexed(mb_new(0, 0));
   ASSERT_NE(mb_add(indexed.get(), "one\0two\0", 8), nullptr);

@@ -47,7 +47,7 @@ std::string inflated(const std::string& stream) {
   char piece[4096];
   z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(stream.data()));
   z.avail_in = static_cast<uInt>(stream.size());
-  int status;
+  int status = Z_OK;
   do {
     z.next_out = reinterpret_cast<Bytef*>(piece);
     z.avail_out = sizeof piece;
@@ -309,7 +309,7 @@ TEST_F(Retrieval, BytesAfterTheStreamAreNotCopied) {
 }
 
 TEST_F(Retrieval, OutputOfWholePiecesEndsCleanly) {
-  const std::string body = noise(8 * 8192, 3);
+  const std::string body = noise(size_t{8} * 8192, 3);
   fakemd::put_file(phone, kCDB, std::string(188, 'h') + deflated(body));
   EXPECT_EQ(get_compressed_file(link, kCDB, out.c_str(), 188), 0);
   EXPECT_EQ(read_file(out).size(), 188 + body.size());
