@@ -14,12 +14,15 @@
 #include "device/device.h"
 #include "main/commands.h"
 
+// glibc's own allocator entry points, which the counting wrappers call.
+// NOLINTBEGIN(bugprone-reserved-identifier)
 extern "C" {
 void* __libc_malloc(size_t);
 void* __libc_calloc(size_t, size_t);
 void* __libc_realloc(void*, size_t);
 void __libc_free(void*);
 }
+// NOLINTEND(bugprone-reserved-identifier)
 
 namespace {
 unsigned long allocations = 0;

@@ -25,7 +25,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-constexpr size_t kMiB = 1024 * 1024;
+constexpr size_t kMiB = size_t{1024} * 1024;
 constexpr int kRuns = 5;
 
 // CPU time of this (single) thread, user and system: the machine is shared,
@@ -75,7 +75,7 @@ void plain_inflate(const std::string& file, size_t header, const char* path) {
   z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(file.data() + header));
   z.avail_in = static_cast<uInt>(file.size() - header);
   unsigned char piece[8192];
-  int status;
+  int status = Z_OK;
   do {
     z.next_out = piece;
     z.avail_out = sizeof piece;
@@ -91,7 +91,7 @@ void plain_copy(const char* from, const char* to) {
   const int in = ::open(from, O_RDONLY);
   const int out = ::open(to, O_WRONLY | O_CREAT | O_TRUNC, 0644);
   char piece[8192];
-  ssize_t got;
+  ssize_t got = 0;
   while ((got = ::read(in, piece, sizeof piece)) > 0)
     if (::write(out, piece, static_cast<size_t>(got)) != got) break;
   ::close(in);

@@ -236,7 +236,7 @@ afc_error_t afc_file_read(afc_client_t client, uint64_t handle, char* data, uint
     return status;
   }
   uint64_t got = file.pos < size ? std::min<uint64_t>(length, size - file.pos) : 0;
-  if (const Rule* r = device->rule(On::ReadShort, file.pos)) got = std::min<uint64_t>(got, r->param * 37u);
+  if (const Rule* r = device->rule(On::ReadShort, file.pos)) got = std::min<uint64_t>(got, uint64_t{r->param} * 37);
   std::memcpy(data, pattern() + file.pos, got);
   *bytes_read = static_cast<uint32_t>(got);
   if (got == 0) file.empty_at.insert(file.pos);
@@ -431,7 +431,7 @@ void open_slot(AFCConnectionRef connection, Slot& slot, size_t index, int mode, 
   if (!close_slot(connection, slot)) return;
   // Handles never collide between the slots; 0 is a device that answers
   // success without one.
-  const uint64_t handle = which == 0xFF ? 0 : index + 1 + 2 * (which % 3);
+  const uint64_t handle = which == 0xFF ? 0 : index + 1 + 2 * static_cast<uint64_t>(which % 3);
   {
     std::lock_guard lock(device->mutex);
     device->next_handle = handle;
