@@ -202,10 +202,10 @@ int mb_tokenize(MemBuf* buffer, const char* text, const char* single_chars,
                 const char* block_comment_end, int32_t flags) noexcept {
   if (text == nullptr) text = "";
   // One exact reservation: the token area and at most every byte of the text.
-  const int64_t needed = static_cast<int64_t>(kAreaGrowthBytes) + std::strlen(text);
+  const size_t needed = static_cast<size_t>(kAreaGrowthBytes) + std::strlen(text);
   buffer->element_size = 1;
   buffer->length = 0;
-  if (needed > std::numeric_limits<int32_t>::max() ||
+  if (needed > static_cast<size_t>(std::numeric_limits<int32_t>::max()) ||
       mb_make_room(buffer, static_cast<int32_t>(needed)) != 0) {
     return MB_ENOMEM;
   }

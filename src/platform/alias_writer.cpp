@@ -89,7 +89,7 @@ std::string unicode_value(const std::string& utf8) {
 // The HFS limit of 31 bytes: longer names keep a prefix, then '#', the
 // entry's ID in hex and the extension, as the Finder shows them.
 std::string fixed_target_name(const std::string& hfs_name, std::uint32_t id) {
-  const std::string roman = utf8_to_mac_roman(hfs_name);
+  std::string roman = utf8_to_mac_roman(hfs_name);
   if (roman.size() <= 31) return roman;
   char hex[16];
   std::snprintf(hex, sizeof hex, "#%X", id);

@@ -50,7 +50,10 @@ OSErr PtrToHand(const void* srcPtr, Handle* dstHndl, Size size) noexcept {
 
 Size GetHandleSize(Handle h) noexcept { return h ? block_of(h)->size : 0; }
 
-SInt8 HGetState(Handle h) noexcept { return h ? static_cast<SInt8>(block_of(h)->state) : 0; }
+SInt8 HGetState(Handle h) noexcept {
+  if (!h) return 0;
+  return static_cast<SInt8>(block_of(h)->state);
+}
 
 void HSetState(Handle h, SInt8 flags) noexcept {
   if (h) block_of(h)->state = static_cast<std::uint8_t>(flags);

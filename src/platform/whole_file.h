@@ -21,7 +21,7 @@
 // Preference files and alias archives are kilobytes, and libplist takes a
 // 32-bit length. 64 MiB is far above any real one and still cheap to hold,
 // so a larger file is not one of ours and is refused before it is read whole.
-inline constexpr std::size_t kWholeFileMaxBytes = 64 * 1024 * 1024;
+inline constexpr std::size_t kWholeFileMaxBytes = std::size_t{64} << 20;
 
 // Every byte of the file at `path`: its contents, possibly empty; nullopt
 // when it cannot be opened or read (a folder opens on Linux but fails to

@@ -52,6 +52,11 @@ struct Piece {
 constexpr uint64_t kUnknownSize = UINT64_MAX;
 
 struct ReadAhead {
+  ReadAhead() = default;
+  ReadAhead(const ReadAhead&) = delete;  // a fetcher points at its state
+  ReadAhead& operator=(const ReadAhead&) = delete;
+  ~ReadAhead() { (void)halt(); }
+
   // The file as the device holds it; touched by whichever thread fetches
   // (the fetcher while it runs, the caller otherwise).
   uint64_t size = kUnknownSize;     // bytes in the file, when known
@@ -78,8 +83,6 @@ struct ReadAhead {
   bool fetching = false;      // the fetcher may still add a piece
 
   [[nodiscard]] uint32_t held() const noexcept { return end - start; }
-
-  ~ReadAhead() { (void)halt(); }
 
   // Stops the fetcher, keeping what it fetched; returns how far the
   // device's position is ahead of the caller's.
@@ -182,6 +185,7 @@ void fetch_ahead(afc_client_t client, uint64_t file_ref, ReadAhead* state) noexc
     }
     if (!piece.bytes) piece.bytes.reset(new (std::nothrow) char[kFetchSize]);
     if (!piece.bytes) break;  // no memory: the caller fetches for itself
+    // NOLINTNEXTLINE(clang-analyzer-cplusplus.NewDeleteLeaks): piece owns the buffer
     piece.status = read_tracked(client, file_ref, state, piece.bytes.get(), kFetchSize,
                                 &piece.got);
     bool full = piece.status == AFC_E_SUCCESS && piece.got == kFetchSize;
@@ -236,6 +240,9 @@ struct AFCConnection {
   // Node-based: a fetcher keeps a pointer to its file's state.
   std::map<uint64_t, ReadAhead> files;
 
+  AFCConnection() = default;
+  AFCConnection(const AFCConnection&) = delete;
+  AFCConnection& operator=(const AFCConnection&) = delete;
   ~AFCConnection() {
     for (auto& [ref, state] : files) (void)state.halt();
     // The client goes before origin: it uses the device handle origin holds.
