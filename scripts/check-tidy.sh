@@ -31,11 +31,11 @@ if command -v clang >/dev/null 2>&1 && command -v clang++ >/dev/null 2>&1; then
 else
   echo "check-tidy: no clang; the fuzz harnesses are not checked" >&2
 fi
-if ! cmake "${config[@]}" >"$build.configure.log" 2>&1 && ! cmake "${config[@]}" >/dev/null; then
-  cat "$build.configure.log" >&2
+mkdir -p "$build"
+if ! cmake "${config[@]}" >"$build/check-tidy-configure.log" 2>&1; then
+  cat "$build/check-tidy-configure.log" >&2
   exit 2
 fi
-rm -f "$build.configure.log"
 
 # The repository's C++ translation units in the database, each once (a
 # harness may compile a source file of the program a second time).
