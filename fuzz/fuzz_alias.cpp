@@ -33,11 +33,6 @@ namespace {
   std::abort();
 }
 
-struct HandleFree {
-  void operator()(char** h) const noexcept { DisposeHandle(h); }
-};
-using HandlePtr = std::unique_ptr<char*, HandleFree>;
-
 struct Reading {
   OSStatus status = noErr;
   HFSUniStr255 target{};

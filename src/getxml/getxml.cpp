@@ -30,11 +30,6 @@ class Trace {
   bool on_;
 };
 
-struct HandleDisposer {
-  void operator()(char** h) const noexcept { DisposeHandle(h); }
-};
-using HandlePtr = std::unique_ptr<char*, HandleDisposer>;
-
 // Step 1: the recent-paths entry, when it names a path. `had_element`
 // tells the caller which trace line explains a miss.
 std::optional<std::string> recent_path(const NSDictionary& iapps, bool* had_element) {

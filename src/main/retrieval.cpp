@@ -15,6 +15,7 @@
 
 #include "main/commands.h"
 #include "membuf/alloc.h"
+#include "platform/owners.h"
 
 namespace {
 
@@ -111,7 +112,7 @@ class LocalFile {
     try {
       target_ = path_;
       if (exists) {
-        std::unique_ptr<char, decltype(&std::free)> real(realpath(path_, nullptr), &std::free);
+        const MallocPtr<char> real(realpath(path_, nullptr));
         if (!real) return;
         target_ = real.get();
       }

@@ -34,6 +34,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -74,6 +75,12 @@ void HLock(Handle h) noexcept;
 void HUnlock(Handle h) noexcept;
 // Frees the handle and its block; null is ignored.
 void DisposeHandle(Handle h) noexcept;
+
+// Owns a handle: DisposeHandle when it goes.
+struct HandleDisposer {
+  void operator()(Handle h) const noexcept { DisposeHandle(h); }
+};
+using HandlePtr = std::unique_ptr<char*, HandleDisposer>;
 
 // ---- File references ------------------------------------------------------
 

@@ -19,11 +19,6 @@ using locator_test::TempDir;
 namespace fs = std::filesystem;
 using Tags = std::vector<std::pair<std::int16_t, std::string>>;
 
-struct HandleFree {
-  void operator()(char** h) const noexcept { DisposeHandle(h); }
-};
-using HandlePtr = std::unique_ptr<char*, HandleFree>;
-
 HandlePtr to_handle(const NSData& bytes, std::size_t count) {
   Handle h = nullptr;
   EXPECT_EQ(PtrToHand(bytes.data(), &h, static_cast<Size>(count)), noErr);
