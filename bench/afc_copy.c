@@ -46,7 +46,8 @@ int main(int argc, char** argv) {
     fprintf(stderr, "afc_copy: bad read size\n");
   } else if (idevice_new_with_options(&device, NULL, IDEVICE_LOOKUP_USBMUX) != IDEVICE_E_SUCCESS) {
     fprintf(stderr, "afc_copy: no device\n");
-  } else if (lockdownd_client_new_with_handshake(device, &lockdown, "afc_copy") != LOCKDOWN_E_SUCCESS) {
+  } else if (lockdownd_client_new_with_handshake(device, &lockdown, "afc_copy") !=
+             LOCKDOWN_E_SUCCESS) {
     fprintf(stderr, "afc_copy: lockdown handshake failed\n");
   } else if (lockdownd_start_service(lockdown, "com.apple.afc", &service) != LOCKDOWN_E_SUCCESS) {
     fprintf(stderr, "afc_copy: service refused\n");

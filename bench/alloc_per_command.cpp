@@ -28,15 +28,26 @@ namespace {
 unsigned long allocations = 0;
 }
 
-extern "C" void* malloc(size_t n) { ++allocations; return __libc_malloc(n); }
-extern "C" void* calloc(size_t c, size_t n) { ++allocations; return __libc_calloc(c, n); }
-extern "C" void* realloc(void* p, size_t n) { ++allocations; return __libc_realloc(p, n); }
+extern "C" void* malloc(size_t n) {
+  ++allocations;
+  return __libc_malloc(n);
+}
+extern "C" void* calloc(size_t c, size_t n) {
+  ++allocations;
+  return __libc_calloc(c, n);
+}
+extern "C" void* realloc(void* p, size_t n) {
+  ++allocations;
+  return __libc_realloc(p, n);
+}
 extern "C" void free(void* p) { __libc_free(p); }
 
 int main() {
   constexpr int kCommands = 100000;
-  const char* kLines[] = {"status", "pid", "getDB /tmp/db", "getFile \"/a b\" /tmp/x",
-                          "disconnect", "nosuchcommand with words", "status extra"};
+  const char* kLines[] = {"status",        "pid",
+                          "getDB /tmp/db", "getFile \"/a b\" /tmp/x",
+                          "disconnect",    "nosuchcommand with words",
+                          "status extra"};
   char input_path[] = "/tmp/afclink-bench-XXXXXX";
   int fd = mkstemp(input_path);
   if (fd < 0) return 1;
@@ -45,8 +56,7 @@ int main() {
     std::fprintf(input, "%s\n", kLines[i % (sizeof kLines / sizeof *kLines)]);
   std::fclose(input);
 
-  if (!std::freopen(input_path, "r", stdin) || !std::freopen("/dev/null", "w", stdout))
-    return 1;
+  if (!std::freopen(input_path, "r", stdin) || !std::freopen("/dev/null", "w", stdout)) return 1;
   std::remove(input_path);
 
   DeviceLink* link = mdv_new(nullptr, connect_callback, nullptr);

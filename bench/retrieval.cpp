@@ -10,9 +10,9 @@
 #include <unistd.h>
 #include <zlib.h>
 
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <random>
@@ -99,8 +99,7 @@ void plain_copy(const char* from, const char* to) {
 }
 
 // Runs a command with its reply line sent to /dev/null; true on "ok".
-bool command(DeviceLink* link, const std::string& line,
-             int (*handler)(DeviceLink*, Command*)) {
+bool command(DeviceLink* link, const std::string& line, int (*handler)(DeviceLink*, Command*)) {
   Command* parsed = cmd_new(line.c_str());
   std::fflush(stdout);
   const int saved = ::dup(1);
@@ -131,10 +130,11 @@ DeviceLink* connected_link(AMDeviceRef* phone) {
 
 void report(const char* what, double bytes, double mine, double plain, double target) {
   const double ratio = plain / mine;
-  std::printf("%-8s %7.1f MiB  afclink %7.1f MiB/s  plain %7.1f MiB/s  ratio %.3fx  "
-              "(target >= %.2fx: %s)\n",
-              what, bytes / kMiB, bytes / kMiB / mine, bytes / kMiB / plain, ratio, target,
-              ratio >= target ? "met" : "NOT met");
+  std::printf(
+      "%-8s %7.1f MiB  afclink %7.1f MiB/s  plain %7.1f MiB/s  ratio %.3fx  "
+      "(target >= %.2fx: %s)\n",
+      what, bytes / kMiB, bytes / kMiB / mine, bytes / kMiB / plain, ratio, target,
+      ratio >= target ? "met" : "NOT met");
 }
 
 }  // namespace

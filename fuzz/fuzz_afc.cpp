@@ -82,8 +82,8 @@ uint64_t length_of(uint16_t raw) {
 }
 
 constexpr afc_error_t kStatuses[] = {
-    AFC_E_MUX_ERROR,   AFC_E_READ_ERROR,  AFC_E_UNKNOWN_ERROR,   AFC_E_IO_ERROR,
-    AFC_E_PERM_DENIED, AFC_E_OP_TIMEOUT,  AFC_E_NOT_ENOUGH_DATA, AFC_E_INVALID_ARG,
+    AFC_E_MUX_ERROR,   AFC_E_READ_ERROR,  AFC_E_UNKNOWN_ERROR,    AFC_E_IO_ERROR,
+    AFC_E_PERM_DENIED, AFC_E_OP_TIMEOUT,  AFC_E_NOT_ENOUGH_DATA,  AFC_E_INVALID_ARG,
     AFC_E_NO_MEM,      AFC_E_END_OF_DATA, AFC_E_FORCE_SIGNED_TYPE};
 afc_error_t status_of(uint8_t param) {
   return kStatuses[param % (sizeof kStatuses / sizeof kStatuses[0])];
@@ -96,7 +96,7 @@ enum class On : uint8_t {
   SeekFail,
   TellFail,
   WriteFail,
-  OpenFail,       // pos % 7 is the mode it applies to (0: all)
+  OpenFail,  // pos % 7 is the mode it applies to (0: all)
   CloseFail,
 };
 
@@ -112,7 +112,7 @@ struct OpenFile {
   uint64_t pos = 0;
   // While the layer can know the size, it must not ask past the end.
   bool size_known = true;
-  std::set<uint64_t> empty_at;                    // empty replies given
+  std::set<uint64_t> empty_at;                   // empty replies given
   std::set<std::pair<uint64_t, int>> failed_at;  // failed reads given
   // Failed seeks and tells: a read that had to ask the size again and lost
   // the file's position on the way fails with one of these.
@@ -236,7 +236,8 @@ afc_error_t afc_file_read(afc_client_t client, uint64_t handle, char* data, uint
     return status;
   }
   uint64_t got = file.pos < size ? std::min<uint64_t>(length, size - file.pos) : 0;
-  if (const Rule* r = device->rule(On::ReadShort, file.pos)) got = std::min<uint64_t>(got, uint64_t{r->param} * 37);
+  if (const Rule* r = device->rule(On::ReadShort, file.pos))
+    got = std::min<uint64_t>(got, uint64_t{r->param} * 37);
   std::memcpy(data, pattern() + file.pos, got);
   *bytes_read = static_cast<uint32_t>(got);
   if (got == 0) file.empty_at.insert(file.pos);
@@ -248,8 +249,8 @@ afc_error_t afc_file_read(afc_client_t client, uint64_t handle, char* data, uint
   return AFC_E_SUCCESS;
 }
 
-afc_error_t afc_file_write(afc_client_t client, uint64_t handle, const char* data,
-                           uint32_t length, uint32_t* bytes_written) {
+afc_error_t afc_file_write(afc_client_t client, uint64_t handle, const char* data, uint32_t length,
+                           uint32_t* bytes_written) {
   std::lock_guard lock(device->mutex);
   OpenFile& file = device->file(client, handle, "write");
   *bytes_written = 0;
@@ -351,8 +352,7 @@ void check_read(Slot& slot, int32_t status, uint32_t wanted, uint32_t got, const
     {
       std::lock_guard lock(device->mutex);
       const OpenFile& file = device->files.at(slot.ref);
-      given = file.failed_at.count({slot.pos, status}) != 0 ||
-              file.failed_moves.count(status) != 0;
+      given = file.failed_at.count({slot.pos, status}) != 0 || file.failed_moves.count(status) != 0;
     }
     check(given, "a read fails with a status the device gave for no request here");
     return;
@@ -410,7 +410,8 @@ void seek_once(AFCConnectionRef connection, Slot& slot, int whence, int64_t offs
     std::lock_guard lock(device->mutex);
     size = device->size;
   }
-  const int32_t status = AFCFileRefSeek(connection, slot.ref, offset, static_cast<uint64_t>(whence));
+  const int32_t status =
+      AFCFileRefSeek(connection, slot.ref, offset, static_cast<uint64_t>(whence));
   if (status != 0) return;  // the caller reads on from where it was
   const int64_t base = whence == SEEK_SET   ? 0
                        : whence == SEEK_CUR ? static_cast<int64_t>(slot.pos)
@@ -502,12 +503,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 3:
         write_once(connection, slot, std::min<uint64_t>(length_of(in.u16()), 4u << 20));
         break;
-      case 5:
-        (void)close_slot(connection, slot);
-        break;
-      default:
-        read_through(connection, slot, kPieces[in.u8() % 8]);
-        break;
+      case 5: (void)close_slot(connection, slot); break;
+      default: read_through(connection, slot, kPieces[in.u8() % 8]); break;
     }
   }
 

@@ -57,8 +57,8 @@ struct Reading {
            same_date(a.volumeCreateDate, b.volumeCreateDate) &&
            same_date(a.targetCreateDate, b.targetCreateDate) && a.fileType == b.fileType &&
            a.fileCreator == b.fileCreator && a.parentDirID == b.parentDirID &&
-           a.nodeID == b.nodeID && a.filesystemID == b.filesystemID &&
-           a.signature == b.signature && a.volumeIsBootVolume == b.volumeIsBootVolume &&
+           a.nodeID == b.nodeID && a.filesystemID == b.filesystemID && a.signature == b.signature &&
+           a.volumeIsBootVolume == b.volumeIsBootVolume &&
            a.volumeIsAutomounted == b.volumeIsAutomounted &&
            a.volumeIsEjectable == b.volumeIsEjectable &&
            a.volumeHasPersistentFileIDs == b.volumeHasPersistentFileIDs &&
@@ -75,8 +75,8 @@ HandlePtr handle_of(const std::string& bytes) {
 Reading read_record(const std::string& bytes) {
   HandlePtr h = handle_of(bytes);
   Reading r;
-  r.status = FSCopyAliasInfo(reinterpret_cast<AliasHandle>(h.get()), &r.target, &r.volume,
-                             &r.path, &r.which, &r.info);
+  r.status = FSCopyAliasInfo(reinterpret_cast<AliasHandle>(h.get()), &r.target, &r.volume, &r.path,
+                             &r.which, &r.info);
   if (r.status != noErr && r.status != paramErr) fail("reading answers neither noErr nor paramErr");
   return r;
 }
@@ -85,10 +85,10 @@ const char* const kBases[] = {"/", "/tmp", "/nonexistent-base", "/usr/bin"};
 
 void check_record(const std::string& record, const char* base) {
   const Reading reading = read_record(record);
-  const size_t stated =
-      record.size() >= 6
-          ? static_cast<size_t>(static_cast<uint8_t>(record[4]) << 8 | static_cast<uint8_t>(record[5]))
-          : 0;
+  const size_t stated = record.size() >= 6
+                            ? static_cast<size_t>(static_cast<uint8_t>(record[4]) << 8 |
+                                                  static_cast<uint8_t>(record[5]))
+                            : 0;
   if (stated > record.size() && reading.status != paramErr)
     fail("a record stating more bytes than its handle holds is read");
   if (stated <= record.size() && record.size() >= 8) {
@@ -99,10 +99,12 @@ void check_record(const std::string& record, const char* base) {
   HandlePtr h = handle_of(record);
   FSRef target;
   Boolean changed = 1;
-  const OSErr resolved = FSResolveAlias(nullptr, reinterpret_cast<AliasHandle>(h.get()), &target, &changed);
+  const OSErr resolved =
+      FSResolveAlias(nullptr, reinterpret_cast<AliasHandle>(h.get()), &target, &changed);
   if ((resolved == paramErr) != (reading.status == paramErr))
     fail("resolving and reading disagree about the record");
-  if (resolved != noErr && resolved != fnfErr && resolved != paramErr) fail("resolving answers an odd status");
+  if (resolved != noErr && resolved != fnfErr && resolved != paramErr)
+    fail("resolving answers an odd status");
   if (resolved == noErr && target.path.empty()) fail("a resolved record has no path");
   if (changed != 0) fail("the record is said to have changed");
 

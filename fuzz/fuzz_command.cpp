@@ -42,8 +42,8 @@ constexpr int32_t kStatuses[] = {30, 4, 8, 7, 10, 1, 31, 11};
 constexpr fakemd::Call kFailing[] = {fakemd::Call::FileRefOpen, fakemd::Call::FileRefRead,
                                      fakemd::Call::FileRefClose, fakemd::Call::FileRefOpen};
 
-std::string scratch;        // the folder local copies go to
-int output_fd = -1;         // standard output, a file in memory
+std::string scratch;  // the folder local copies go to
+int output_fd = -1;   // standard output, a file in memory
 
 std::string database(size_t header) {
   std::string db = "mhbd";

@@ -131,7 +131,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!has_iapps && quiet) {
     struct stat st {};
     if (quiet->find('\0') != std::string::npos) fail("an answer holding a NUL byte", quiet);
-    if (!ends_with(*quiet, "/iTunes Music Library.xml") && !ends_with(*quiet, "/iTunes Library.xml"))
+    if (!ends_with(*quiet, "/iTunes Music Library.xml") &&
+        !ends_with(*quiet, "/iTunes Library.xml"))
       fail("an answer that is not a library file name", quiet);
     if (stat(quiet->c_str(), &st) != 0) fail("an answer that does not exist", quiet);
   }

@@ -69,15 +69,16 @@ std::optional<NSData> PlistCoder::decodeDataObject() noexcept {
 
 std::optional<NSData> PlistCoder::binaryPlist() const noexcept {
   try {
-    PlistPtr root(data_ ? plist_new_data(reinterpret_cast<const char*>(data_->data()),
-                                         data_->size())
-                        : plist_new_bool(0));
+    PlistPtr root(data_
+                      ? plist_new_data(reinterpret_cast<const char*>(data_->data()), data_->size())
+                      : plist_new_bool(0));
     if (!root) return std::nullopt;
     char* bytes = nullptr;
     std::uint32_t size = 0;
     plist_to_bin(root.get(), &bytes, &size);
     if (!bytes) return std::nullopt;
-    NSData archive(reinterpret_cast<std::uint8_t*>(bytes), reinterpret_cast<std::uint8_t*>(bytes) + size);
+    NSData archive(reinterpret_cast<std::uint8_t*>(bytes),
+                   reinterpret_cast<std::uint8_t*>(bytes) + size);
     plist_to_bin_free(bytes);
     return archive;
   } catch (...) {
@@ -90,7 +91,8 @@ bool PlistCoder::writeToFile(const std::string& path) const noexcept {
   if (!archive) return false;
   FilePtr file(std::fopen(path.c_str(), "wb"));
   if (!file) return false;
-  const bool written = std::fwrite(archive->data(), 1, archive->size(), file.get()) == archive->size();
+  const bool written =
+      std::fwrite(archive->data(), 1, archive->size(), file.get()) == archive->size();
   return std::fclose(file.release()) == 0 && written;
 }
 
@@ -114,7 +116,8 @@ FileAlias::Ptr FileAlias::initWithPath(const std::string& path) noexcept {
   return initWithPath(path, nullptr);
 }
 
-FileAlias::Ptr FileAlias::initWithPath(const std::string& path, std::optional<NSError>* error) noexcept {
+FileAlias::Ptr FileAlias::initWithPath(const std::string& path,
+                                       std::optional<NSError>* error) noexcept {
   FSRef ref;
   if (const OSStatus status = PathToFSRef(path, &ref); status != 0) {
     report(error, status);
@@ -144,7 +147,8 @@ FileAlias::Ptr FileAlias::initWithFSRef(const FSRef* ref, std::optional<NSError>
   return initWithFSRefRelativeToFSRef(ref, nullptr, error);
 }
 
-FileAlias::Ptr FileAlias::initWithFSRefRelativeToFSRef(const FSRef* ref, const FSRef* base) noexcept {
+FileAlias::Ptr FileAlias::initWithFSRefRelativeToFSRef(const FSRef* ref,
+                                                       const FSRef* base) noexcept {
   return initWithFSRefRelativeToFSRef(ref, base, nullptr);
 }
 
@@ -168,8 +172,11 @@ FileAlias::Ptr FileAlias::aliasWithAliasHandle(AliasHandle alias) noexcept {
   return initWithAliasHandle(alias);
 }
 FileAlias::Ptr FileAlias::aliasWithData(const NSData* data) noexcept { return initWithData(data); }
-FileAlias::Ptr FileAlias::aliasWithPath(const std::string& path) noexcept { return initWithPath(path); }
-FileAlias::Ptr FileAlias::aliasWithPath(const std::string& path, std::optional<NSError>* error) noexcept {
+FileAlias::Ptr FileAlias::aliasWithPath(const std::string& path) noexcept {
+  return initWithPath(path);
+}
+FileAlias::Ptr FileAlias::aliasWithPath(const std::string& path,
+                                        std::optional<NSError>* error) noexcept {
   return initWithPath(path, error);
 }
 FileAlias::Ptr FileAlias::aliasWithPathRelativeToPath(const std::string& path,
@@ -177,7 +184,8 @@ FileAlias::Ptr FileAlias::aliasWithPathRelativeToPath(const std::string& path,
   return initWithPathRelativeToPath(path, base);
 }
 FileAlias::Ptr FileAlias::aliasWithFSRef(const FSRef* ref) noexcept { return initWithFSRef(ref); }
-FileAlias::Ptr FileAlias::aliasWithFSRefRelativeToFSRef(const FSRef* ref, const FSRef* base) noexcept {
+FileAlias::Ptr FileAlias::aliasWithFSRefRelativeToFSRef(const FSRef* ref,
+                                                        const FSRef* base) noexcept {
   return initWithFSRefRelativeToFSRef(ref, base);
 }
 

@@ -55,7 +55,8 @@ class PlistCoder final : public NSCoder {
   // a property list whose root is a data object or false (nil).
   [[nodiscard]] static std::optional<PlistCoder> withArchive(const NSData& archive) noexcept;
   // The same over an archive file; nullopt also when it cannot be read.
-  [[nodiscard]] static std::optional<PlistCoder> withContentsOfFile(const std::string& path) noexcept;
+  [[nodiscard]] static std::optional<PlistCoder> withContentsOfFile(
+      const std::string& path) noexcept;
 
   void encodeDataObject(const NSData* data) noexcept override;
   [[nodiscard]] std::optional<NSData> decodeDataObject() noexcept override;
@@ -87,14 +88,16 @@ class FileAlias {
   [[nodiscard]] static Ptr initWithData(const NSData* data) noexcept;
   [[nodiscard]] static Ptr initWithPath(const std::string& path) noexcept;
   // Null with -43 when nothing exists at `path`.
-  [[nodiscard]] static Ptr initWithPath(const std::string& path, std::optional<NSError>* error) noexcept;
+  [[nodiscard]] static Ptr initWithPath(const std::string& path,
+                                        std::optional<NSError>* error) noexcept;
   // `path` read inside the folder `base`, made relative to it; null (and no
   // error) when the joined path or the base does not exist.
   [[nodiscard]] static Ptr initWithPathRelativeToPath(const std::string& path,
                                                       const std::string& base) noexcept;
   [[nodiscard]] static Ptr initWithFSRef(const FSRef* ref) noexcept;
   [[nodiscard]] static Ptr initWithFSRef(const FSRef* ref, std::optional<NSError>* error) noexcept;
-  [[nodiscard]] static Ptr initWithFSRefRelativeToFSRef(const FSRef* ref, const FSRef* base) noexcept;
+  [[nodiscard]] static Ptr initWithFSRefRelativeToFSRef(const FSRef* ref,
+                                                        const FSRef* base) noexcept;
   // Null with FSNewAlias's status when no record can be made.
   [[nodiscard]] static Ptr initWithFSRefRelativeToFSRef(const FSRef* ref, const FSRef* base,
                                                         std::optional<NSError>* error) noexcept;
@@ -105,11 +108,13 @@ class FileAlias {
   [[nodiscard]] static Ptr aliasWithAliasHandle(AliasHandle alias) noexcept;
   [[nodiscard]] static Ptr aliasWithData(const NSData* data) noexcept;
   [[nodiscard]] static Ptr aliasWithPath(const std::string& path) noexcept;
-  [[nodiscard]] static Ptr aliasWithPath(const std::string& path, std::optional<NSError>* error) noexcept;
+  [[nodiscard]] static Ptr aliasWithPath(const std::string& path,
+                                         std::optional<NSError>* error) noexcept;
   [[nodiscard]] static Ptr aliasWithPathRelativeToPath(const std::string& path,
                                                        const std::string& base) noexcept;
   [[nodiscard]] static Ptr aliasWithFSRef(const FSRef* ref) noexcept;
-  [[nodiscard]] static Ptr aliasWithFSRefRelativeToFSRef(const FSRef* ref, const FSRef* base) noexcept;
+  [[nodiscard]] static Ptr aliasWithFSRefRelativeToFSRef(const FSRef* ref,
+                                                         const FSRef* base) noexcept;
 
   explicit FileAlias(Passkey, AliasHandle alias) noexcept : alias_(alias) {}
   ~FileAlias();

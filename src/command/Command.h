@@ -33,9 +33,7 @@ struct Command {
 void cmd_free0(Command** holder) noexcept;
 
 // The number of tokens, the command word included.
-inline int32_t cmd_count(const Command* command) noexcept {
-  return command->tokens->length;
-}
+inline int32_t cmd_count(const Command* command) noexcept { return command->tokens->length; }
 // Token `index`'s text (index < cmd_count).
 inline const char* cmd_word(const Command* command, int32_t index) noexcept {
   return mb_tk_text(mb_tokens(command->tokens)[index]);

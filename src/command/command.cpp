@@ -42,14 +42,12 @@ Command* cmd_new(const char* text) noexcept {
     }
     text = line->storage;
     // The stored line ends with its own NUL; any before it came from input.
-    command->holds_nul = line->length > 1 &&
-                         std::memchr(text, '\0', static_cast<size_t>(line->length) - 1);
+    command->holds_nul =
+        line->length > 1 && std::memchr(text, '\0', static_cast<size_t>(line->length) - 1);
   }
-  command->tokens = mbb_tokenize(text, nullptr, kWordSeparators, nullptr,
-                                 nullptr, nullptr, 0);
+  command->tokens = mbb_tokenize(text, nullptr, kWordSeparators, nullptr, nullptr, nullptr, 0);
   line.reset();
-  if (!command->tokens || (command->tokens->length < 1 && !command->holds_nul))
-    cmd_free0(&command);
+  if (!command->tokens || (command->tokens->length < 1 && !command->holds_nul)) cmd_free0(&command);
   return command;
 }
 

@@ -35,8 +35,7 @@ void notification(am_device_notification_callback_info* info, void* /*arg*/) noe
   if (link->connected.load(std::memory_order_acquire) != 0) {
     // The main thread may be using the connection this very moment: only
     // mark it, and the main thread retires it between commands.
-    if (info->msg == ADNCI_MSG_DISCONNECTED && info->dev == link->device_ref)
-      mdv_mark_lost(link);
+    if (info->msg == ADNCI_MSG_DISCONNECTED && info->dev == link->device_ref) mdv_mark_lost(link);
     return;
   }
   link->device_ref = info->dev;
@@ -90,9 +89,7 @@ int32_t mdv_connect_to_afc(DeviceLink* link) noexcept {
 
 int32_t mdv_disconnect(DeviceLink* /*link*/) noexcept { return 0; }
 
-void mdv_mark_lost(DeviceLink* link) noexcept {
-  link->lost.store(1, std::memory_order_release);
-}
+void mdv_mark_lost(DeviceLink* link) noexcept { link->lost.store(1, std::memory_order_release); }
 
 int32_t mdv_retire_if_lost(DeviceLink* link) noexcept {
   if (link->lost.load(std::memory_order_acquire) == 0) return 0;

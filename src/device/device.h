@@ -43,14 +43,14 @@ struct DeviceLink;
 using DeviceConnectCallback = int32_t (*)(DeviceLink* link, void* arg);
 
 struct DeviceLink {
-  char* service_name;              // owned; "com.apple.afc" by default
-  std::atomic<int32_t> connected;  // 1 once afc_conn is usable
-  AMDeviceRef device_ref;          // the device of the last notification
-  AFCConnectionRef afc_conn;       // the open file-service connection
+  char* service_name;                // owned; "com.apple.afc" by default
+  std::atomic<int32_t> connected;    // 1 once afc_conn is usable
+  AMDeviceRef device_ref;            // the device of the last notification
+  AFCConnectionRef afc_conn;         // the open file-service connection
   DeviceConnectCallback connect_cb;  // run after every connection attempt
   void* connect_arg;
-  MemBuf* err_text;                // owned character buffer
-  std::atomic<int32_t> lost;       // 1: the connection is gone; retire it
+  MemBuf* err_text;           // owned character buffer
+  std::atomic<int32_t> lost;  // 1: the connection is gone; retire it
 };
 
 // ---- The link record ------------------------------------------------------
@@ -58,8 +58,7 @@ struct DeviceLink {
 // A new link with a copy of `service_name` ("com.apple.afc" when null or
 // empty) and an empty error text; it becomes the link that notifications
 // reach. Null when the link cannot be allocated. Free with mdv_free.
-[[nodiscard]] DeviceLink* mdv_new(const char* service_name,
-                                  DeviceConnectCallback connect_cb,
+[[nodiscard]] DeviceLink* mdv_new(const char* service_name, DeviceConnectCallback connect_cb,
                                   void* connect_arg) noexcept;
 // Frees the name, the error text and the record; notifications then reach
 // no link. Neither closes afc_conn nor releases device_ref.
@@ -75,23 +74,20 @@ void mdv_add_err(DeviceLink* link, const char* format, ...) noexcept
 // ---- Device files ---------------------------------------------------------
 
 struct DeviceFile {
-  char* file_path;   // owned copy of the device path, for messages
-  uint64_t file_ref; // the framework's reference; 0: not open
-  DeviceLink* link;  // borrowed
+  char* file_path;    // owned copy of the device path, for messages
+  uint64_t file_ref;  // the framework's reference; 0: not open
+  DeviceLink* link;   // borrowed
 };
 
 // Opens a device file: mode 'r' (framework mode 1) or 'w' (mode 3). Null on
 // failure, with a message, except for another mode character: null, no
 // message, no framework call. Free with mdv_file_free0.
-[[nodiscard]] DeviceFile* mdv_file_open(DeviceLink* link, const char* path,
-                                        char mode) noexcept;
+[[nodiscard]] DeviceFile* mdv_file_open(DeviceLink* link, const char* path, char mode) noexcept;
 // One framework read of at most `count` bytes: the count read (0 at the end
 // of the file), or -1 with a message naming the requested count.
-[[nodiscard]] int32_t mdv_file_read(DeviceFile* file, void* buffer,
-                                    int32_t count) noexcept;
+[[nodiscard]] int32_t mdv_file_read(DeviceFile* file, void* buffer, int32_t count) noexcept;
 // One framework write: `count`, or -1 with a message.
-[[nodiscard]] int32_t mdv_file_write(DeviceFile* file, const void* buffer,
-                                     int32_t count) noexcept;
+[[nodiscard]] int32_t mdv_file_write(DeviceFile* file, const void* buffer, int32_t count) noexcept;
 // Moves to `position` from the start: 0, or -1 with a message.
 [[nodiscard]] int32_t mdv_file_seek(DeviceFile* file, int64_t position) noexcept;
 // Closes the file: 0 (file_ref becomes 0), or -1 with a message (file_ref

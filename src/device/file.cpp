@@ -78,34 +78,33 @@ int32_t mdv_file_read(DeviceFile* file, void* buffer, int32_t count) noexcept {
   // A negative count is the caller's mistake: failing is the only answer
   // that no one can take for the end of the file or for 4 GiB.
   uint32_t length = count >= 0 ? static_cast<uint32_t>(count) : 0;
-  const int32_t status = count >= 0 ? AFCFileRefRead(file->link->afc_conn, file->file_ref,
-                                                     buffer, &length)
-                                    : kInvalidArgument;
+  const int32_t status = count >= 0
+                             ? AFCFileRefRead(file->link->afc_conn, file->file_ref, buffer, &length)
+                             : kInvalidArgument;
   if (status != 0) {
     note_status(file->link, status);
-    mdv_add_err(file->link, "Could not read %d bytes from file %s. Code %d", count,
-                file->file_path, status);
+    mdv_add_err(file->link, "Could not read %d bytes from file %s. Code %d", count, file->file_path,
+                status);
     return -1;
   }
   return static_cast<int32_t>(length);
 }
 
 int32_t mdv_file_write(DeviceFile* file, const void* buffer, int32_t count) noexcept {
-  const int32_t status = count >= 0 ? AFCFileRefWrite(file->link->afc_conn, file->file_ref,
-                                                      buffer, static_cast<uint32_t>(count))
-                                     : kInvalidArgument;
+  const int32_t status = count >= 0 ? AFCFileRefWrite(file->link->afc_conn, file->file_ref, buffer,
+                                                      static_cast<uint32_t>(count))
+                                    : kInvalidArgument;
   if (status != 0) {
     note_status(file->link, status);
-    mdv_add_err(file->link, "Could not write %d bytes to file %s. Code %d", count,
-                file->file_path, status);
+    mdv_add_err(file->link, "Could not write %d bytes to file %s. Code %d", count, file->file_path,
+                status);
     return -1;
   }
   return count;
 }
 
 int32_t mdv_file_seek(DeviceFile* file, int64_t position) noexcept {
-  const int32_t status =
-      AFCFileRefSeek(file->link->afc_conn, file->file_ref, position, 0);
+  const int32_t status = AFCFileRefSeek(file->link->afc_conn, file->file_ref, position, 0);
   if (status != 0) {
     note_status(file->link, status);
     mdv_add_err(file->link, "Could not seek to position %lld in file %s. Code %d",

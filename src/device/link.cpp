@@ -37,8 +37,8 @@ DeviceLink* mdv_new(const char* service_name, DeviceConnectCallback connect_cb,
   void* block = membuf_internal::mb_calloc(1, sizeof(DeviceLink));
   if (!block) return nullptr;
   auto* link = new (block) DeviceLink{};
-  link->service_name = copy_text(service_name && *service_name ? service_name
-                                                               : kDefaultServiceName);
+  link->service_name =
+      copy_text(service_name && *service_name ? service_name : kDefaultServiceName);
   link->err_text = mb_new(0, 0);
   // A link without its name or its error text could not report anything,
   // so it is no link at all.

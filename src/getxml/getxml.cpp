@@ -58,7 +58,8 @@ std::optional<std::string> search(std::uint8_t debug) {
   trace.line("# Starting get xml");
   NSFileManager& files = NSFileManager::defaultManager();
 
-  if (auto iapps = NSDictionary::dictionaryWithContentsOfFile(stringByExpandingTildeInPath(kIAppsPrefs))) {
+  if (auto iapps =
+          NSDictionary::dictionaryWithContentsOfFile(stringByExpandingTildeInPath(kIAppsPrefs))) {
     trace.line("# opened ~/Library/Preferences/com.apple.iApps.plist");
     bool had_element = false;
     if (std::optional<std::string> path = recent_path(*iapps, &had_element)) {
@@ -69,7 +70,8 @@ std::optional<std::string> search(std::uint8_t debug) {
                            : "# key 'iTunes Recent Database Paths' not found.");
   }
 
-  auto itunes = NSDictionary::dictionaryWithContentsOfFile(stringByExpandingTildeInPath(kITunesPrefs));
+  auto itunes =
+      NSDictionary::dictionaryWithContentsOfFile(stringByExpandingTildeInPath(kITunesPrefs));
   trace.line("# opening ~/Library/Preferences/com.apple.iTunes.plist");
   trace.line("# looking for alis:1:");
   const PlistValue alias = alias_value(itunes.get(), trace);

@@ -59,8 +59,8 @@ int get_file(DeviceLink* link, const char* device_path, const char* local_path) 
 // Copies a header unchanged, then inflates the zlib stream behind it: 0;
 // -1, or the zlib code (-2, -3, -4), with the reason in err_text (none for
 // a header length over 8192).
-int get_compressed_file(DeviceLink* link, const char* device_path,
-                        const char* local_path, int32_t header_length) noexcept;
+int get_compressed_file(DeviceLink* link, const char* device_path, const char* local_path,
+                        int32_t header_length) noexcept;
 // The getFile and getDB commands: write their one reply line.
 int getFile(DeviceLink* link, Command* command) noexcept;
 int getDB(DeviceLink* link, Command* command) noexcept;

@@ -70,8 +70,8 @@ class LocalFile {
   // Writes the bytes with one fwrite; false, with a message, when fewer go.
   [[nodiscard]] bool write(const unsigned char* bytes, size_t count) noexcept {
     if (std::fwrite(bytes, 1, count, file_) == count) return true;
-    mdv_add_err(link_, "Couldn't write %d bytes to file %s: %s", static_cast<int>(count),
-                path_, std::strerror(errno));
+    mdv_add_err(link_, "Couldn't write %d bytes to file %s: %s", static_cast<int>(count), path_,
+                std::strerror(errno));
     return false;
   }
   [[nodiscard]] bool write_header(const unsigned char* bytes, size_t count) noexcept {
@@ -147,8 +147,8 @@ class LocalFile {
   DeviceLink* link_;
   const char* path_;
   FILE* file_ = nullptr;
-  std::string target_;  // the file the copy replaces
-  std::string beside_;  // the new file, while it exists
+  std::string target_;        // the file the copy replaces
+  std::string beside_;        // the new file, while it exists
   char buffer_[kLocalBlock];  // stdio's, so it must outlive fclose
 };
 
@@ -226,8 +226,8 @@ int32_t read_header(DeviceLink* link, DeviceFile* device, unsigned char* in,
   return -1;
 }
 
-int inflate_body(DeviceLink* link, DeviceFile* device, LocalFile& local,
-                 unsigned char* in, unsigned char* out) noexcept {
+int inflate_body(DeviceLink* link, DeviceFile* device, LocalFile& local, unsigned char* in,
+                 unsigned char* out) noexcept {
   InflateStream stream;
   if (!stream) {
     mdv_add_err(link, "Couldn't initialize zlib inflate.");
@@ -251,8 +251,7 @@ int inflate_body(DeviceLink* link, DeviceFile* device, LocalFile& local,
       status = inflate(stream.get(), Z_NO_FLUSH);
       if (status == Z_NEED_DICT) status = Z_DATA_ERROR;
       if (status == Z_STREAM_ERROR || status == Z_DATA_ERROR || status == Z_MEM_ERROR) {
-        mdv_add_err(link, "Decompression failed for file %s. Code %d", device->file_path,
-                    status);
+        mdv_add_err(link, "Decompression failed for file %s. Code %d", device->file_path, status);
         return status;
       }
       if (!local.write(out, kPiece - stream->avail_out)) return -1;
@@ -310,8 +309,9 @@ int get_compressed_file(DeviceLink* link, const char* device_path, const char* l
 
 int getFile(DeviceLink* link, Command* command) noexcept {
   if (cmd_count(command) != 3) {
-    ui_eprintf("Usage: getFile \"fully qualified source file path\" "
-               "\"fully qualified destination file path\"\n");
+    ui_eprintf(
+        "Usage: getFile \"fully qualified source file path\" "
+        "\"fully qualified destination file path\"\n");
     return -1;
   }
   if (get_file(link, cmd_word(command, 1), cmd_word(command, 2)) >= 0)

@@ -109,8 +109,7 @@ void* mb_addp(MemBuf* buffer, const void* value) noexcept;
 // Inserts `count` elements at `position` (0..length); elements pushed past
 // `limit` drop off the end. The address of the first inserted element, or
 // null with the buffer unchanged.
-void* mb_insert(MemBuf* buffer, const void* source, int32_t position,
-                int32_t count) noexcept;
+void* mb_insert(MemBuf* buffer, const void* source, int32_t position, int32_t count) noexcept;
 // Appends a string with its NUL counted, first uncounting a trailing NUL so
 // that successive appends build one string. The stored copy, or null (not a
 // character buffer, null string, memory exhausted).
@@ -147,18 +146,14 @@ inline char* mb_tk_text(const MemBufToken& token) noexcept {
 // Splits `text` into `buffer` (whatever it held is given up). Character sets
 // and markers may be null; a null or empty marker is off. 0, or -10 when
 // memory runs out (the list is then not usable). Reports no syntax errors.
-[[nodiscard]] int mb_tokenize(MemBuf* buffer, const char* text,
-                              const char* single_chars, const char* separators,
-                              const char* line_comment,
-                              const char* block_comment_start,
-                              const char* block_comment_end,
+[[nodiscard]] int mb_tokenize(MemBuf* buffer, const char* text, const char* single_chars,
+                              const char* separators, const char* line_comment,
+                              const char* block_comment_start, const char* block_comment_end,
                               int32_t flags) noexcept;
 // As mb_tokenize into a borrowed buffer; null when memory runs out.
 [[nodiscard]] MemBuf* mbb_tokenize(const char* text, const char* single_chars,
-                                   const char* separators,
-                                   const char* line_comment,
-                                   const char* block_comment_start,
-                                   const char* block_comment_end,
+                                   const char* separators, const char* line_comment,
+                                   const char* block_comment_start, const char* block_comment_end,
                                    int32_t flags) noexcept;
 // Turns the offsets of word tokens into pointers. Run once, after the last
 // change to the list. Always 0.
@@ -188,8 +183,8 @@ char* mb_printf(MemBuf* buffer, const char* format, ...) noexcept
 // Empties the buffer first, so the text replaces the content.
 char* mb_printf0(MemBuf* buffer, const char* format, ...) noexcept
     __attribute__((format(printf, 2, 3)));
-char* mb_printf_sep(MemBuf* buffer, const char* separator, const char* format,
-                    ...) noexcept __attribute__((format(printf, 3, 4)));
+char* mb_printf_sep(MemBuf* buffer, const char* separator, const char* format, ...) noexcept
+    __attribute__((format(printf, 3, 4)));
 // Separator of one blank unless the buffer is empty or ends in white space
 // (newline, carriage return, blank, tab).
 char* mb_printf_space(MemBuf* buffer, const char* format, ...) noexcept
@@ -201,11 +196,10 @@ char* mb_printf_space(MemBuf* buffer, const char* format, ...) noexcept
 [[nodiscard]] MemBuf* mbn_printf(const char* format, ...) noexcept
     __attribute__((format(printf, 1, 2)));
 // Inserts the formatted text (without a NUL) at `position` through mb_insert.
-char* mb_insert_vprintf(MemBuf* buffer, int32_t position, const char* format,
-                        va_list args) noexcept
+char* mb_insert_vprintf(MemBuf* buffer, int32_t position, const char* format, va_list args) noexcept
     __attribute__((format(printf, 3, 0)));
-char* mb_insert_printf(MemBuf* buffer, int32_t position, const char* format,
-                       ...) noexcept __attribute__((format(printf, 3, 4)));
+char* mb_insert_printf(MemBuf* buffer, int32_t position, const char* format, ...) noexcept
+    __attribute__((format(printf, 3, 4)));
 
 // ---- String tables --------------------------------------------------------
 // Turn a character buffer of NUL-terminated strings into a table of entries
@@ -238,6 +232,6 @@ void _mb_destroy(MemBuf** holder) noexcept;
 [[nodiscard]] int _extend(MemBuf* buffer, int32_t bytes, bool exact) noexcept;
 // 1 if `text` begins with `prefix`, else 0.
 int streq(const char* text, const char* prefix) noexcept;
-char* _mb_vprintf(MemBuf* buffer, const char* separator, const char* format,
-                  va_list args) noexcept __attribute__((format(printf, 3, 0)));
+char* _mb_vprintf(MemBuf* buffer, const char* separator, const char* format, va_list args) noexcept
+    __attribute__((format(printf, 3, 0)));
 }  // namespace membuf_internal

@@ -19,8 +19,7 @@ bool may_allocate() noexcept {
   long left = successes_left.load(std::memory_order_relaxed);
   while (left >= 0) {
     if (left == 0) return false;
-    if (successes_left.compare_exchange_weak(left, left - 1,
-                                             std::memory_order_relaxed)) {
+    if (successes_left.compare_exchange_weak(left, left - 1, std::memory_order_relaxed)) {
       return true;
     }
   }
@@ -53,8 +52,6 @@ void mb_fail_allocations_after(long successes) noexcept {
   successes_left.store(successes < 0 ? -1 : successes, std::memory_order_relaxed);
 }
 
-long mb_allocation_count() noexcept {
-  return allocations_made.load(std::memory_order_relaxed);
-}
+long mb_allocation_count() noexcept { return allocations_made.load(std::memory_order_relaxed); }
 
 }  // namespace membuf_internal

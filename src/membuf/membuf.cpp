@@ -44,10 +44,9 @@ int _extend(MemBuf* buffer, int32_t bytes, bool exact) noexcept {
   const int64_t size = blocks * block;
   if (size > kMaxBytes) return MB_ENOMEM;
 
-  void* block_now =
-      (buffer->capacity != 0 && buffer->storage != nullptr)
-          ? mb_realloc(buffer->storage, static_cast<size_t>(size))
-          : mb_malloc(static_cast<size_t>(size));
+  void* block_now = (buffer->capacity != 0 && buffer->storage != nullptr)
+                        ? mb_realloc(buffer->storage, static_cast<size_t>(size))
+                        : mb_malloc(static_cast<size_t>(size));
   if (block_now == nullptr) return MB_ENOMEM;  // old block and capacity stay
   buffer->storage = static_cast<char*>(block_now);
   buffer->capacity = static_cast<int32_t>(size);
@@ -173,9 +172,7 @@ void mb_check(MemBuf*) noexcept {}
 
 // ---- Room -----------------------------------------------------------------
 
-int mb_make_room(MemBuf* buffer, int32_t bytes) noexcept {
-  return make_room(buffer, bytes, true);
-}
+int mb_make_room(MemBuf* buffer, int32_t bytes) noexcept { return make_room(buffer, bytes, true); }
 
 int mb_make_room0(MemBuf* buffer, int32_t bytes) noexcept {
   const int32_t old_capacity = buffer->capacity;
@@ -216,8 +213,7 @@ void* mb_addp(MemBuf* buffer, const void* value) noexcept {
   return mb_add(buffer, &value, 1);
 }
 
-void* mb_insert(MemBuf* buffer, const void* source, int32_t position,
-                int32_t count) noexcept {
+void* mb_insert(MemBuf* buffer, const void* source, int32_t position, int32_t count) noexcept {
   if (position < 0 || count < 0 || position > buffer->length) return nullptr;
   const int64_t element = element_bytes(buffer);
   const int64_t limit = buffer->limit;
@@ -260,8 +256,7 @@ char* append_string(MemBuf* buffer, const char* text, bool counted_nul) noexcept
   const int32_t old_length = buffer->length;
   // Uncounting a trailing NUL lets successive appends build one string.
   if (old_length > 0 && buffer->storage[old_length - 1] == '\0') --buffer->length;
-  auto* copy = static_cast<char*>(
-      mb_add(buffer, text, static_cast<int32_t>(text_bytes)));
+  auto* copy = static_cast<char*>(mb_add(buffer, text, static_cast<int32_t>(text_bytes)));
   if (copy == nullptr) {
     buffer->length = old_length;
     return nullptr;

@@ -47,13 +47,12 @@ char* _mb_vprintf(MemBuf* buffer, const char* separator, const char* format,
   const int64_t separator_bytes = use_separator ? static_cast<int64_t>(std::strlen(separator)) : 0;
 
   // First guess: the format's own length usually covers its text.
-  if (room_for(buffer, old_length + static_cast<int64_t>(std::strlen(format)) +
-                           separator_bytes + 1) != 0) {
+  if (room_for(buffer,
+               old_length + static_cast<int64_t>(std::strlen(format)) + separator_bytes + 1) != 0) {
     return nullptr;
   }
   if (use_separator) {
-    std::memcpy(buffer->storage + old_length, separator,
-                static_cast<size_t>(separator_bytes));
+    std::memcpy(buffer->storage + old_length, separator, static_cast<size_t>(separator_bytes));
     buffer->length += static_cast<int32_t>(separator_bytes);
   }
 
@@ -69,8 +68,7 @@ char* _mb_vprintf(MemBuf* buffer, const char* separator, const char* format,
       written = -1;
     } else {
       write = buffer->storage + buffer->length;
-      const int second = std::vsnprintf(write, static_cast<size_t>(written) + 1,
-                                        format, again);
+      const int second = std::vsnprintf(write, static_cast<size_t>(written) + 1, format, again);
       if (second != written) written = -1;
     }
   }
@@ -126,8 +124,7 @@ char* mb_printf0(MemBuf* buffer, const char* format, ...) noexcept {
   return text;
 }
 
-char* mb_printf_sep(MemBuf* buffer, const char* separator, const char* format,
-                    ...) noexcept {
+char* mb_printf_sep(MemBuf* buffer, const char* separator, const char* format, ...) noexcept {
   va_list args;
   va_start(args, format);
   char* text = _mb_vprintf(buffer, separator, format, args);
@@ -172,12 +169,10 @@ char* mb_insert_vprintf(MemBuf* buffer, int32_t position, const char* format,
   if (!scratch || _mb_vprintf(scratch.get(), nullptr, format, args) == nullptr) {
     return nullptr;
   }
-  return static_cast<char*>(
-      mb_insert(buffer, scratch->storage, position, scratch->length));
+  return static_cast<char*>(mb_insert(buffer, scratch->storage, position, scratch->length));
 }
 
-char* mb_insert_printf(MemBuf* buffer, int32_t position, const char* format,
-                       ...) noexcept {
+char* mb_insert_printf(MemBuf* buffer, int32_t position, const char* format, ...) noexcept {
   va_list args;
   va_start(args, format);
   char* text = mb_insert_vprintf(buffer, position, format, args);
@@ -220,21 +215,16 @@ int mb_add_string_table(MemBuf* buffer, int pointers) noexcept {
   int64_t start = 0;
   for (int64_t i = 0; i < kept; ++i) {
     if (strings[i] != '\0') continue;
-    table[entry++] = pointers != 0
-                         ? reinterpret_cast<uintptr_t>(strings + start)
-                         : static_cast<uintptr_t>(table_bytes + start);
+    table[entry++] = pointers != 0 ? reinterpret_cast<uintptr_t>(strings + start)
+                                   : static_cast<uintptr_t>(table_bytes + start);
     start = i + 1;
   }
   buffer->length = count;
   return 0;
 }
 
-int mb_add_string_offsets(MemBuf* buffer) noexcept {
-  return mb_add_string_table(buffer, 0);
-}
+int mb_add_string_offsets(MemBuf* buffer) noexcept { return mb_add_string_table(buffer, 0); }
 
-int mb_add_string_pointers(MemBuf* buffer) noexcept {
-  return mb_add_string_table(buffer, 1);
-}
+int mb_add_string_pointers(MemBuf* buffer) noexcept { return mb_add_string_table(buffer, 1); }
 
 int mb_index_strings(MemBuf* buffer) noexcept { return mb_add_string_pointers(buffer); }

@@ -55,9 +55,8 @@ class Tokenizer {
       : list_(list), keep_backslashes_((flags & MB_TK_KEEP_BACKSLASHES) != 0) {}
 
   // False when memory ran out.
-  bool run(const char* text, const CharSet& single_chars,
-           const CharSet& separators, const char* line_comment,
-           const char* block_start, const char* block_end) noexcept {
+  bool run(const char* text, const CharSet& single_chars, const CharSet& separators,
+           const char* line_comment, const char* block_start, const char* block_end) noexcept {
     const size_t line_length = marker_length(line_comment);
     const size_t start_length = marker_length(block_start);
     const size_t end_length = marker_length(block_end);
@@ -100,8 +99,7 @@ class Tokenizer {
 
  private:
   // Rules for one byte outside comments, in order of precedence.
-  bool handle(unsigned char c, const CharSet& single_chars,
-              const CharSet& separators) noexcept {
+  bool handle(unsigned char c, const CharSet& single_chars, const CharSet& separators) noexcept {
     if (escape_) {
       escape_ = false;
       if (c == '\n') return true;  // a backslash newline pair vanishes
@@ -196,9 +194,8 @@ class Tokenizer {
 
 }  // namespace
 
-int mb_tokenize(MemBuf* buffer, const char* text, const char* single_chars,
-                const char* separators, const char* line_comment,
-                const char* block_comment_start,
+int mb_tokenize(MemBuf* buffer, const char* text, const char* single_chars, const char* separators,
+                const char* line_comment, const char* block_comment_start,
                 const char* block_comment_end, int32_t flags) noexcept {
   if (text == nullptr) text = "";
   // One exact reservation: the token area and at most every byte of the text.
@@ -212,8 +209,8 @@ int mb_tokenize(MemBuf* buffer, const char* text, const char* single_chars,
   buffer->length = kAreaGrowthBytes;
 
   Tokenizer tokenizer(buffer, flags);
-  if (!tokenizer.run(text, CharSet(single_chars), CharSet(separators),
-                     line_comment, block_comment_start, block_comment_end)) {
+  if (!tokenizer.run(text, CharSet(single_chars), CharSet(separators), line_comment,
+                     block_comment_start, block_comment_end)) {
     buffer->length = 0;  // not a usable list, but a sound buffer
     return MB_ENOMEM;
   }
@@ -221,14 +218,13 @@ int mb_tokenize(MemBuf* buffer, const char* text, const char* single_chars,
   return 0;
 }
 
-MemBuf* mbb_tokenize(const char* text, const char* single_chars,
-                     const char* separators, const char* line_comment,
-                     const char* block_comment_start,
+MemBuf* mbb_tokenize(const char* text, const char* single_chars, const char* separators,
+                     const char* line_comment, const char* block_comment_start,
                      const char* block_comment_end, int32_t flags) noexcept {
   MemBuf* list = mb_borrow();
   if (list == nullptr) return nullptr;
-  if (mb_tokenize(list, text, single_chars, separators, line_comment,
-                  block_comment_start, block_comment_end, flags) < 0) {
+  if (mb_tokenize(list, text, single_chars, separators, line_comment, block_comment_start,
+                  block_comment_end, flags) < 0) {
     mb_free0(&list);
   }
   return list;

@@ -40,9 +40,8 @@ void CFRunLoopRun() noexcept {
   std::unique_lock lock(loop->mutex);
   loop->stop_requested = false;
   while (!loop->stop_requested) {
-    loop->wake.wait(lock, [loop] {
-      return loop->stop_requested || (loop->woken && !loop->blocks.empty());
-    });
+    loop->wake.wait(
+        lock, [loop] { return loop->stop_requested || (loop->woken && !loop->blocks.empty()); });
     while (!loop->stop_requested && !loop->blocks.empty()) {
       std::function<void()> block = std::move(loop->blocks.front());
       loop->blocks.pop_front();

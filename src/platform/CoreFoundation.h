@@ -42,10 +42,11 @@ struct CFString {
 };
 using CFStringRef = const CFString*;
 
-#define CFSTR(literal) \
-  ([]() -> CFStringRef { static const CFString s{"" literal ""}; return &s; }())
+#define CFSTR(literal)                      \
+  ([]() -> CFStringRef {                    \
+    static const CFString s{"" literal ""}; \
+    return &s;                              \
+  }())
 
 // The text of a string; null for a null string.
-inline const char* CFStringGetCStringPtr(CFStringRef s) noexcept {
-  return s ? s->text : nullptr;
-}
+inline const char* CFStringGetCStringPtr(CFStringRef s) noexcept { return s ? s->text : nullptr; }

@@ -33,7 +33,8 @@ std::string home_of_user(const std::string& name) {
 std::string stringByExpandingTildeInPath(std::string_view path) {
   if (path.empty() || path.front() != '~') return std::string(path);
   const std::size_t slash = path.find('/');
-  const std::string_view user = path.substr(1, slash == std::string_view::npos ? path.npos : slash - 1);
+  const std::string_view user =
+      path.substr(1, slash == std::string_view::npos ? path.npos : slash - 1);
   std::string home = user.empty() ? home_of_current_user() : home_of_user(std::string(user));
   if (home.empty()) return std::string(path);
   if (slash == std::string_view::npos) return home;
@@ -99,7 +100,7 @@ std::uint64_t PlistValue::length() const noexcept {
 NSDictionary::~NSDictionary() { plist_free(root_); }
 
 std::unique_ptr<NSDictionary> NSDictionary::dictionaryWithBytes(const void* bytes,
-                                                                 std::size_t size) noexcept {
+                                                                std::size_t size) noexcept {
   if (!bytes || size == 0 || size > static_cast<std::size_t>(kMaxPlistBytes)) return nullptr;
   plist_t root = nullptr;
   plist_from_memory(static_cast<const char*>(bytes), static_cast<std::uint32_t>(size), &root);
@@ -135,7 +136,8 @@ NSFileManager& NSFileManager::defaultManager() noexcept {
   return manager;
 }
 
-bool NSFileManager::fileAttributesAtPath(const std::string& path, bool traverseLink) const noexcept {
+bool NSFileManager::fileAttributesAtPath(const std::string& path,
+                                         bool traverseLink) const noexcept {
   struct stat st {};
   return (traverseLink ? stat(path.c_str(), &st) : lstat(path.c_str(), &st)) == 0;
 }

@@ -115,7 +115,8 @@ class NSFileManager {
   [[nodiscard]] static NSFileManager& defaultManager() noexcept;
   // True when an entry of any kind exists at `path`; with `traverseLink`
   // a final symbolic link is followed, so a dangling link does not count.
-  [[nodiscard]] bool fileAttributesAtPath(const std::string& path, bool traverseLink) const noexcept;
+  [[nodiscard]] bool fileAttributesAtPath(const std::string& path,
+                                          bool traverseLink) const noexcept;
 };
 
 // ---- Errors ---------------------------------------------------------------

@@ -62,8 +62,8 @@ struct am_device_notification_callback_info {
   AMDeviceRef dev;
   uint32_t msg;
 };
-using am_device_notification_callback =
-    void (*)(am_device_notification_callback_info* info, void* arg);
+using am_device_notification_callback = void (*)(am_device_notification_callback_info* info,
+                                                 void* arg);
 
 // ---- Notifications --------------------------------------------------------
 
@@ -78,9 +78,10 @@ using am_device_notification_callback =
 // devices afresh. `unused0`, `unused1` and `cookie` are passed as 0 and are
 // not used. *subscription receives an opaque reference (nobody frees it).
 // 0, or kAMDOutOfMemory.
-[[nodiscard]] int32_t AMDeviceNotificationSubscribe(
-    am_device_notification_callback callback, uint32_t unused0, uint32_t unused1,
-    void* cookie, AMDeviceNotificationRef* subscription) noexcept;
+[[nodiscard]] int32_t AMDeviceNotificationSubscribe(am_device_notification_callback callback,
+                                                    uint32_t unused0, uint32_t unused1,
+                                                    void* cookie,
+                                                    AMDeviceNotificationRef* subscription) noexcept;
 
 // ---- Device references ----------------------------------------------------
 
@@ -141,20 +142,19 @@ int32_t AFCConnectionClose(AFCConnectionRef connection) noexcept;
 // *file_ref receives the reference (0 on failure; a device may answer
 // success without one, which leaves it 0). 0; 7 bad argument; 8 not found;
 // 9 is a directory; 10 permission denied; 30 link lost.
-[[nodiscard]] int32_t AFCFileRefOpen(AFCConnectionRef connection, const char* path,
-                                     uint64_t mode, uint64_t* file_ref) noexcept;
+[[nodiscard]] int32_t AFCFileRefOpen(AFCConnectionRef connection, const char* path, uint64_t mode,
+                                     uint64_t* file_ref) noexcept;
 // Reads at most *length bytes into `buffer`; *length becomes the count read,
 // 0 at the end of the file. 0; 4 read error; 7 bad reference; 30 link lost.
-[[nodiscard]] int32_t AFCFileRefRead(AFCConnectionRef connection, uint64_t file_ref,
-                                     void* buffer, uint32_t* length) noexcept;
+[[nodiscard]] int32_t AFCFileRefRead(AFCConnectionRef connection, uint64_t file_ref, void* buffer,
+                                     uint32_t* length) noexcept;
 // Writes `length` bytes. 0; 5 write error; 7 bad reference; 18 no space;
 // 30 link lost.
 [[nodiscard]] int32_t AFCFileRefWrite(AFCConnectionRef connection, uint64_t file_ref,
                                       const void* buffer, uint32_t length) noexcept;
 // Moves the file position to `offset` from `whence` (0: the start).
 // 0; 7 bad reference or whence; 30 link lost.
-[[nodiscard]] int32_t AFCFileRefSeek(AFCConnectionRef connection, uint64_t file_ref,
-                                     int64_t offset, uint64_t whence) noexcept;
+[[nodiscard]] int32_t AFCFileRefSeek(AFCConnectionRef connection, uint64_t file_ref, int64_t offset,
+                                     uint64_t whence) noexcept;
 // Closes a device file. 0; 7 for reference 0 (nothing is sent); 30 link lost.
-[[nodiscard]] int32_t AFCFileRefClose(AFCConnectionRef connection,
-                                      uint64_t file_ref) noexcept;
+[[nodiscard]] int32_t AFCFileRefClose(AFCConnectionRef connection, uint64_t file_ref) noexcept;

@@ -42,7 +42,7 @@ std::optional<std::u16string> unicode_item(std::span<const std::uint8_t> value, 
 std::uint64_t local_mac_seconds_to_utc(std::uint32_t local) {
   if (local == 0) return 0;
   const std::time_t unix_local = static_cast<std::time_t>(std::int64_t{local} - kMacEpochOffset);
-  std::tm tm {};
+  std::tm tm{};
   long offset = 0;
   if (localtime_r(&unix_local, &tm)) offset = tm.tm_gmtoff;
   const std::int64_t utc = std::int64_t{local} - offset;
@@ -98,8 +98,12 @@ OSStatus parse_alias(std::span<const std::uint8_t> bytes, int depth, ParsedAlias
       case 2: a.hfs_path = text; break;
       case 14: a.unicode_target_name = unicode_item(value, &ok); break;
       case 15: a.unicode_volume_name = unicode_item(value, &ok); break;
-      case 16: if (length == 8) a.volume_date = be64(value, 0); break;
-      case 17: if (length == 8) a.target_date = be64(value, 0); break;
+      case 16:
+        if (length == 8) a.volume_date = be64(value, 0);
+        break;
+      case 17:
+        if (length == 8) a.target_date = be64(value, 0);
+        break;
       case 18: a.posix_path = record_text(text); break;
       case 19: a.mount_point = record_text(text); break;
       case 20: {
@@ -193,8 +197,7 @@ void fill_unistr(HFSUniStr255* out, const std::u16string& units) {
 
 UTCDateTime utc_date(std::uint64_t packed) {
   return UTCDateTime{static_cast<std::uint16_t>(packed >> 48),
-                     static_cast<std::uint32_t>(packed >> 16),
-                     static_cast<std::uint16_t>(packed)};
+                     static_cast<std::uint32_t>(packed >> 16), static_cast<std::uint16_t>(packed)};
 }
 
 }  // namespace
@@ -211,8 +214,8 @@ OSStatus FSCopyAliasInfo(AliasHandle inAlias, HFSUniStr255* targetName, HFSUniSt
     ParsedAlias a;
     if (const OSStatus status = parse_handle(inAlias, &a); status != noErr) return status;
     if (targetName) {
-      fill_unistr(targetName, a.unicode_target_name ? *a.unicode_target_name
-                                                    : utf8_to_utf16(a.target_name));
+      fill_unistr(targetName,
+                  a.unicode_target_name ? *a.unicode_target_name : utf8_to_utf16(a.target_name));
     }
     if (volumeName) fill_unistr(volumeName, utf8_to_utf16(volume_name_of(a)));
     if (pathString) *pathString = stored_path(a);

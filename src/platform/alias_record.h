@@ -78,8 +78,8 @@ inline std::uint64_t be64(std::span<const std::uint8_t> b, std::size_t at) {
 struct ParsedAlias {
   std::uint16_t version = 0;
   std::uint16_t kind = 0;
-  std::string volume_name;  // fixed part, UTF-8
-  std::string target_name;  // fixed part, UTF-8
+  std::string volume_name;        // fixed part, UTF-8
+  std::string target_name;        // fixed part, UTF-8
   std::uint64_t volume_date = 0;  // 1/65536 s since 1904, UTC
   std::uint64_t target_date = 0;
   std::uint16_t signature = 0;
@@ -93,9 +93,9 @@ struct ParsedAlias {
   std::uint16_t filesystem_id = 0;
   std::optional<std::u16string> unicode_target_name;  // tag 14
   std::optional<std::u16string> unicode_volume_name;  // tag 15
-  std::optional<std::string> hfs_path;                 // tag 2, raw
-  std::optional<std::string> posix_path;               // tag 18
-  std::optional<std::string> mount_point;              // tag 19
+  std::optional<std::string> hfs_path;                // tag 2, raw
+  std::optional<std::string> posix_path;              // tag 18
+  std::optional<std::string> mount_point;             // tag 19
 };
 
 // Parses the record in `alias`: noErr and *out filled; paramErr for a null

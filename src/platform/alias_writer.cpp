@@ -31,7 +31,7 @@ std::int64_t creation_time(const std::string& path, bool birth_only) {
 std::uint32_t local_mac_seconds(std::int64_t unix_utc) {
   if (unix_utc == 0) return 0;
   const auto t = static_cast<std::time_t>(unix_utc);
-  std::tm tm {};
+  std::tm tm{};
   long offset = 0;
   if (localtime_r(&t, &tm)) offset = tm.tm_gmtoff;
   const std::int64_t mac = unix_utc + offset + kMacEpochOffset;
@@ -47,9 +47,15 @@ std::uint64_t utc_mac_packed(std::int64_t unix_utc) {
 class RecordWriter {
  public:
   void u8(std::uint8_t v) { bytes_.push_back(v); }
-  void u16(std::uint16_t v) { u8(static_cast<std::uint8_t>(v >> 8)), u8(static_cast<std::uint8_t>(v)); }
-  void u32(std::uint32_t v) { u16(static_cast<std::uint16_t>(v >> 16)), u16(static_cast<std::uint16_t>(v)); }
-  void u64(std::uint64_t v) { u32(static_cast<std::uint32_t>(v >> 32)), u32(static_cast<std::uint32_t>(v)); }
+  void u16(std::uint16_t v) {
+    u8(static_cast<std::uint8_t>(v >> 8)), u8(static_cast<std::uint8_t>(v));
+  }
+  void u32(std::uint32_t v) {
+    u16(static_cast<std::uint16_t>(v >> 16)), u16(static_cast<std::uint16_t>(v));
+  }
+  void u64(std::uint64_t v) {
+    u32(static_cast<std::uint32_t>(v >> 32)), u32(static_cast<std::uint32_t>(v));
+  }
   void zeros(std::size_t n) { bytes_.insert(bytes_.end(), n, 0); }
   void raw(std::string_view s) { bytes_.insert(bytes_.end(), s.begin(), s.end()); }
   void pascal(std::string_view s, std::size_t field) {  // field counts the length byte
@@ -152,8 +158,8 @@ OSErr write_alias(const FSRef* fromFile, const FSRef& target, std::vector<std::u
   const std::string name = is_mount ? volume : last_component(path);
   const std::int64_t volume_time = creation_time(mount, true);
   const std::int64_t target_time = creation_time(path, false);
-  const Levels levels = fromFile && fromFile->device == st.st_dev ? relative_levels(*fromFile, path)
-                                                                  : Levels{};
+  const Levels levels =
+      fromFile && fromFile->device == st.st_dev ? relative_levels(*fromFile, path) : Levels{};
 
   RecordWriter w;
   w.u32(0);  // userType
@@ -183,7 +189,8 @@ OSErr write_alias(const FSRef* fromFile, const FSRef& target, std::vector<std::u
   fits &= w.item(16, be_bytes(utc_mac_packed(volume_time), 8));
   fits &= w.item(17, be_bytes(utc_mac_packed(target_time), 8));
   std::string ancestors;
-  for (std::string folder = parent; has_parent && is_below(folder, mount); folder = parent_of(folder)) {
+  for (std::string folder = parent; has_parent && is_below(folder, mount);
+       folder = parent_of(folder)) {
     struct stat fst {};
     if (stat(folder.c_str(), &fst) != 0) break;
     ancestors += be_bytes(static_cast<std::uint32_t>(fst.st_ino), 4);
@@ -222,7 +229,8 @@ OSErr FSNewAlias(const FSRef* fromFile, const FSRef* target, AliasHandle* inAlia
   if (!target) return paramErr;
   try {
     std::vector<std::uint8_t> record;
-    if (const OSErr status = write_alias(fromFile, *target, &record); status != noErr) return status;
+    if (const OSErr status = write_alias(fromFile, *target, &record); status != noErr)
+      return status;
     Handle h = nullptr;
     if (const OSErr status = PtrToHand(record.data(), &h, static_cast<Size>(record.size()));
         status != noErr)

@@ -202,12 +202,24 @@ AMDevice* device_locked(State& s, AMDeviceRef device) {
 
 const char* call_name(Call call) noexcept {
   static constexpr std::array<const char*, static_cast<size_t>(Call::kCount)> names{
-      "AMDeviceNotificationSubscribe", "AMDeviceRetain", "AMDeviceRelease",
-      "AMDeviceConnect", "AMDeviceIsPaired", "AMDevicePair",
-      "AMDeviceValidatePairing", "AMDeviceStartSession", "AMDeviceStartService",
-      "AMDeviceStopSession", "AMDeviceDisconnect", "AFCConnectionOpen",
-      "AFCConnectionClose", "AFCFileRefOpen", "AFCFileRefRead", "AFCFileRefWrite",
-      "AFCFileRefSeek", "AFCFileRefClose"};
+      "AMDeviceNotificationSubscribe",
+      "AMDeviceRetain",
+      "AMDeviceRelease",
+      "AMDeviceConnect",
+      "AMDeviceIsPaired",
+      "AMDevicePair",
+      "AMDeviceValidatePairing",
+      "AMDeviceStartSession",
+      "AMDeviceStartService",
+      "AMDeviceStopSession",
+      "AMDeviceDisconnect",
+      "AFCConnectionOpen",
+      "AFCConnectionClose",
+      "AFCFileRefOpen",
+      "AFCFileRefRead",
+      "AFCFileRefWrite",
+      "AFCFileRefSeek",
+      "AFCFileRefClose"};
   const auto index = static_cast<size_t>(call);
   return index < names.size() ? names[index] : "?";
 }
@@ -449,8 +461,7 @@ bool wait_until_handled(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   Lock lock(s.mutex);
   for (;;) {
-    if (!s.changed.wait_until(lock, deadline, [&s] { return s.posted == s.handled; }))
-      return false;
+    if (!s.changed.wait_until(lock, deadline, [&s] { return s.posted == s.handled; })) return false;
     CFRunLoopRef loop = s.loop;
     if (!loop) return true;
     // A marker behind whatever is queued on the loop: once it has run, so
@@ -505,13 +516,12 @@ DeviceThread::~DeviceThread() {
 // ---- The framework surface ---------------------------------------------------------
 
 using fakemd::Call;
-using fakemd::LoggedCall;
 using fakemd::Lock;
+using fakemd::LoggedCall;
 using fakemd::state;
 
-int32_t AMDeviceNotificationSubscribe(am_device_notification_callback callback,
-                                      uint32_t, uint32_t, void*,
-                                      AMDeviceNotificationRef* subscription) noexcept {
+int32_t AMDeviceNotificationSubscribe(am_device_notification_callback callback, uint32_t, uint32_t,
+                                      void*, AMDeviceNotificationRef* subscription) noexcept {
   if (subscription) *subscription = nullptr;
   auto& s = state();
   Lock lock(s.mutex);
@@ -519,8 +529,7 @@ int32_t AMDeviceNotificationSubscribe(am_device_notification_callback callback,
   LoggedCall entry{Call::NotificationSubscribe};
   if (fakemd::injected(s, Call::NotificationSubscribe, &status))
     return fakemd::logged(s, entry, status);
-  if (!callback || !subscription)
-    return fakemd::logged(s, entry, kAMDInvalidArgument);
+  if (!callback || !subscription) return fakemd::logged(s, entry, kAMDInvalidArgument);
   s.subscriptions.push_back(std::make_unique<AMDeviceNotification>());
   ++s.generation;
   s.subscriptions.back()->generation = s.generation;
@@ -592,8 +601,7 @@ int32_t AMDeviceIsPaired(AMDeviceRef device) noexcept {
   Lock lock(s.mutex);
   int32_t value = 0;
   LoggedCall entry{Call::DeviceIsPaired, device};
-  if (fakemd::injected(s, Call::DeviceIsPaired, &value))
-    return fakemd::logged(s, entry, value);
+  if (fakemd::injected(s, Call::DeviceIsPaired, &value)) return fakemd::logged(s, entry, value);
   value = fakemd::live(s, device) && device->paired ? 1 : 0;
   return fakemd::logged(s, entry, value);
 }
@@ -612,8 +620,7 @@ int32_t AMDeviceValidatePairing(AMDeviceRef device) noexcept {
   auto& s = state();
   Lock lock(s.mutex);
   int32_t status = 0;
-  if (device_call_head(s, Call::DeviceValidatePairing, device, &status, true))
-    return status;
+  if (device_call_head(s, Call::DeviceValidatePairing, device, &status, true)) return status;
   return fakemd::logged(s, {Call::DeviceValidatePairing, device},
                         device->paired && device->trusted ? 0 : -21);
 }
@@ -637,8 +644,7 @@ int32_t AMDeviceStartService(AMDeviceRef device, CFStringRef name,
   LoggedCall entry{Call::DeviceStartService, device};
   if (const char* text = CFStringGetCStringPtr(name)) entry.text = text;
   int32_t status = 0;
-  if (device_call_head(s, Call::DeviceStartService, device, &status, true, entry))
-    return status;
+  if (device_call_head(s, Call::DeviceStartService, device, &status, true, entry)) return status;
   if (!name || !service_handle) return fakemd::logged(s, entry, kAMDInvalidArgument);
   if (!device->session) return fakemd::logged(s, entry, -23);
   const uint32_t handle = s.next_service_handle++;
@@ -679,11 +685,9 @@ int32_t AFCConnectionOpen(uint32_t service_handle, uint32_t,
   LoggedCall entry{Call::ConnectionOpen};
   entry.value = service_handle;
   int32_t status = 0;
-  if (fakemd::injected(s, Call::ConnectionOpen, &status))
-    return fakemd::logged(s, entry, status);
+  if (fakemd::injected(s, Call::ConnectionOpen, &status)) return fakemd::logged(s, entry, status);
   auto it = s.service_handles.find(service_handle);
-  if (it == s.service_handles.end() || !connection)
-    return fakemd::logged(s, entry, 7);
+  if (it == s.service_handles.end() || !connection) return fakemd::logged(s, entry, 7);
   AMDevice* device = it->second;
   s.service_handles.erase(it);
   if (!fakemd::live(s, device) || !device->attached) return fakemd::logged(s, entry, 30);
@@ -702,8 +706,7 @@ int32_t AFCConnectionClose(AFCConnectionRef connection) noexcept {
   LoggedCall entry{Call::ConnectionClose};
   entry.connection = connection;
   int32_t status = 0;
-  if (fakemd::injected(s, Call::ConnectionClose, &status))
-    return fakemd::logged(s, entry, status);
+  if (fakemd::injected(s, Call::ConnectionClose, &status)) return fakemd::logged(s, entry, status);
   if (!connection) return fakemd::logged(s, entry, 0);
   AFCConnection* c = fakemd::live_connection(s, connection);
   if (!c) return fakemd::logged(s, entry, 7);
@@ -751,8 +754,7 @@ int32_t AFCFileRefOpen(AFCConnectionRef connection, const char* path, uint64_t m
   entry.value = mode;
   int32_t status = 0;
   AFCConnection* c = nullptr;
-  if (file_call_head(s, entry, connection, &status, &c))
-    return fakemd::logged(s, entry, status);
+  if (file_call_head(s, entry, connection, &status, &c)) return fakemd::logged(s, entry, status);
   if (!path || !file_ref || (mode != 1 && mode != 3)) return fakemd::logged(s, entry, 7);
   AMDevice* device = c->device;
   if (device->open_without_reference) return fakemd::logged(s, entry, 0);
@@ -795,8 +797,7 @@ int32_t AFCFileRefRead(AFCConnectionRef connection, uint64_t file_ref, void* buf
   entry.amount = wanted;
   int32_t status = 0;
   AFCConnection* c = nullptr;
-  if (file_call_head(s, entry, connection, &status, &c))
-    return fakemd::logged(s, entry, status);
+  if (file_call_head(s, entry, connection, &status, &c)) return fakemd::logged(s, entry, status);
   OpenFile* file = find_file(s, c, file_ref);
   if (!file || !length || (!buffer && wanted) || file->mode != 1)
     return fakemd::logged(s, entry, 7);
@@ -804,8 +805,7 @@ int32_t AFCFileRefRead(AFCConnectionRef connection, uint64_t file_ref, void* buf
   uint64_t n = wanted;
   if (device->max_read) n = std::min<uint64_t>(n, device->max_read);
   if (device->fail_reads) {
-    if (file->position >= device->fail_after)
-      return fakemd::logged(s, entry, device->fail_status);
+    if (file->position >= device->fail_after) return fakemd::logged(s, entry, device->fail_status);
     n = std::min<uint64_t>(n, device->fail_after - file->position);
   }
   if (file->bytes) {
@@ -822,8 +822,8 @@ int32_t AFCFileRefRead(AFCConnectionRef connection, uint64_t file_ref, void* buf
   return fakemd::logged(s, entry, 0);
 }
 
-int32_t AFCFileRefWrite(AFCConnectionRef connection, uint64_t file_ref,
-                        const void* buffer, uint32_t length) noexcept {
+int32_t AFCFileRefWrite(AFCConnectionRef connection, uint64_t file_ref, const void* buffer,
+                        uint32_t length) noexcept {
   auto& s = state();
   Lock lock(s.mutex);
   LoggedCall entry{Call::FileRefWrite};
@@ -831,8 +831,7 @@ int32_t AFCFileRefWrite(AFCConnectionRef connection, uint64_t file_ref,
   entry.amount = length;
   int32_t status = 0;
   AFCConnection* c = nullptr;
-  if (file_call_head(s, entry, connection, &status, &c))
-    return fakemd::logged(s, entry, status);
+  if (file_call_head(s, entry, connection, &status, &c)) return fakemd::logged(s, entry, status);
   OpenFile* file = find_file(s, c, file_ref);
   if (!file || (!buffer && length) || file->mode != 3) return fakemd::logged(s, entry, 7);
   std::string& bytes = *file->written;
@@ -851,8 +850,7 @@ int32_t AFCFileRefSeek(AFCConnectionRef connection, uint64_t file_ref, int64_t o
   entry.amount = static_cast<uint64_t>(offset);
   int32_t status = 0;
   AFCConnection* c = nullptr;
-  if (file_call_head(s, entry, connection, &status, &c))
-    return fakemd::logged(s, entry, status);
+  if (file_call_head(s, entry, connection, &status, &c)) return fakemd::logged(s, entry, status);
   OpenFile* file = find_file(s, c, file_ref);
   if (!file || whence != 0 || offset < 0) return fakemd::logged(s, entry, 7);
   file->position = static_cast<uint64_t>(offset);
@@ -866,8 +864,7 @@ int32_t AFCFileRefClose(AFCConnectionRef connection, uint64_t file_ref) noexcept
   entry.value = file_ref;
   int32_t status = 0;
   AFCConnection* c = nullptr;
-  if (file_call_head(s, entry, connection, &status, &c))
-    return fakemd::logged(s, entry, status);
+  if (file_call_head(s, entry, connection, &status, &c)) return fakemd::logged(s, entry, status);
   if (file_ref == 0) return fakemd::logged(s, entry, 7);
   auto it = c->files.find(file_ref);
   if (it == c->files.end()) {

@@ -82,14 +82,14 @@ struct LoggedCall {
   LoggedCall() = default;
   LoggedCall(Call c, AMDeviceRef d = nullptr) : call(c), device(d) {}
   Call call = Call::kCount;
-  AMDeviceRef device = nullptr;          // AMDevice* calls
-  AFCConnectionRef connection = nullptr; // AFC* calls; ConnectionOpen: the new one
-  std::string text;    // StartService: the service name; FileRefOpen: the path
-  uint64_t value = 0;  // FileRefOpen: mode; Read/Write/Seek/Close: file ref;
-                       // ConnectionOpen: service handle
-  uint64_t amount = 0; // Read: requested length; Write: length; Seek: offset;
-                       // FileRefOpen: the reference handed out
-  int32_t status = 0;  // what the call returned (IsPaired: its truth value)
+  AMDeviceRef device = nullptr;           // AMDevice* calls
+  AFCConnectionRef connection = nullptr;  // AFC* calls; ConnectionOpen: the new one
+  std::string text;                       // StartService: the service name; FileRefOpen: the path
+  uint64_t value = 0;                     // FileRefOpen: mode; Read/Write/Seek/Close: file ref;
+                                          // ConnectionOpen: service handle
+  uint64_t amount = 0;                    // Read: requested length; Write: length; Seek: offset;
+                                          // FileRefOpen: the reference handed out
+  int32_t status = 0;                     // what the call returned (IsPaired: its truth value)
 };
 
 // ---- The whole fake -------------------------------------------------------

@@ -181,8 +181,8 @@ TEST(AliasRead, RealRecordsGiveTheTargetPathTheyStore) {
 
 TEST(AliasRead, VersionTwoFieldsComeFromTheFixedPartAndTheTags) {
   SKIP_WITHOUT_SHARED("epadd-muse-ThunderbirdUtils.ImapMail-folder.v2.bin");
-  const Info r = read_record(
-      locator_test::read_bytes(locator_test::shared("epadd-muse-ThunderbirdUtils.ImapMail-folder.v2.bin")));
+  const Info r = read_record(locator_test::read_bytes(
+      locator_test::shared("epadd-muse-ThunderbirdUtils.ImapMail-folder.v2.bin")));
   ASSERT_EQ(r.status, noErr);
   EXPECT_EQ(r.target_name, "xenon.stanford.edu");
   EXPECT_EQ(r.volume_name, "Macintosh HD");
@@ -199,8 +199,8 @@ TEST(AliasRead, VersionTwoFieldsComeFromTheFixedPartAndTheTags) {
 
 TEST(AliasRead, VersionThreeFieldsAndNamesComeFromItsOwnLayout) {
   SKIP_WITHOUT_SHARED("dtformats.com.apple.loginitems.plist.alias_data.v3.bin");
-  const Info r = read_record(
-      locator_test::read_bytes(locator_test::shared("dtformats.com.apple.loginitems.plist.alias_data.v3.bin")));
+  const Info r = read_record(locator_test::read_bytes(
+      locator_test::shared("dtformats.com.apple.loginitems.plist.alias_data.v3.bin")));
   ASSERT_EQ(r.status, noErr);
   EXPECT_EQ(r.target_name, "iTunesHelper.app");
   EXPECT_EQ(r.volume_name, "Macintosh HD");
@@ -213,7 +213,8 @@ TEST(AliasRead, VersionThreeFieldsAndNamesComeFromItsOwnLayout) {
 
 TEST(AliasRead, LongNamesComeWholeFromTheUnicodeTag) {
   SKIP_WITHOUT_SHARED("mc-notes-bibdesk.Guo2010-pdf.v2.bin");
-  const NSData bytes = locator_test::read_bytes(locator_test::shared("mc-notes-bibdesk.Guo2010-pdf.v2.bin"));
+  const NSData bytes =
+      locator_test::read_bytes(locator_test::shared("mc-notes-bibdesk.Guo2010-pdf.v2.bin"));
   const Info r = read_record(bytes);
   EXPECT_EQ(r.target_name, "Resolution of cell fate decisions revealed0.pdf");
   EXPECT_FALSE(r.info.isDirectory);
@@ -221,8 +222,8 @@ TEST(AliasRead, LongNamesComeWholeFromTheUnicodeTag) {
 
 TEST(AliasRead, DiskImageRecordWithoutMountPointOrVolumeNameHasNoPath) {
   SKIP_WITHOUT_SHARED("bitcoin-custom_dsstore.background-tiff.v2.bin");
-  const Info outer = read_record(
-      locator_test::read_bytes(locator_test::shared("bitcoin-custom_dsstore.background-tiff.v2.bin")));
+  const Info outer = read_record(locator_test::read_bytes(
+      locator_test::shared("bitcoin-custom_dsstore.background-tiff.v2.bin")));
   EXPECT_EQ(outer.status, noErr);  // its nested tag 20 record is valid too
   EXPECT_FALSE(outer.path.has_value());
   EXPECT_TRUE(outer.info.volumeIsEjectable);
@@ -255,7 +256,8 @@ TEST(AliasRead, EveryTruncationOfARealRecordIsRejected) {
 
 TEST(AliasRead, BytesBeyondTheRecordSizeAreIgnored) {
   SKIP_WITHOUT_SHARED("firefox-test_migration_to_8.StuffItExpander.v2.bin");
-  NSData bytes = locator_test::read_bytes(locator_test::shared("firefox-test_migration_to_8.StuffItExpander.v2.bin"));
+  NSData bytes = locator_test::read_bytes(
+      locator_test::shared("firefox-test_migration_to_8.StuffItExpander.v2.bin"));
   bytes.insert(bytes.end(), 37, 0xEE);
   EXPECT_EQ(read_record(bytes).path, "/Applications/StuffIt Standard 9.0/StuffIt Expander.app");
 }
@@ -274,13 +276,15 @@ TEST(AliasRead, DamagedRecordsAreRejectedWithParamErr) {
   put16(past_end, 150 + 2, 0x7000);  // first item longer than the record
   NSData no_marker = good;
   no_marker[no_marker.size() - 4] = 0x00;  // the end marker becomes tag 0
-  const NSData bad_count = v2_record({{14, std::string("\x00\x09" "ab", 4)}});
+  const NSData bad_count = v2_record({{14, std::string("\x00\x09"
+                                                       "ab",
+                                                       4)}});
   const NSData bad_nested = v2_record({{20, std::string(40, '\x01')}, {18, "x"}});
   // A path holding a NUL would be read as its folder.
   const NSData nul_in_path = v2_record({{18, std::string("tmp\0x", 5)}, {19, "/"}});
 
-  const std::vector<const NSData*> all = {&version,    &too_small,  &past_end,   &no_marker,
-                                          &bad_count,  &bad_nested, &nul_in_path};
+  const std::vector<const NSData*> all = {&version,   &too_small,  &past_end,   &no_marker,
+                                          &bad_count, &bad_nested, &nul_in_path};
   for (const NSData* damaged : all) {
     const Info r = read_record(*damaged);
     EXPECT_EQ(r.status, paramErr);
@@ -295,7 +299,8 @@ TEST(AliasRead, DamagedRecordsAreRejectedWithParamErr) {
 TEST(AliasRead, StoredPathFallsBackAsTheRecordAllows) {
   // No mount point: the boot bit means "/", otherwise /Volumes/<name>.
   EXPECT_EQ(read_record(v2_record({{18, "Users/u"}})).path, "/Users/u");
-  EXPECT_EQ(read_record(v2_record({{18, "/Music/x"}}, 0x0D02, "Disk")).path, "/Volumes/Disk/Music/x");
+  EXPECT_EQ(read_record(v2_record({{18, "/Music/x"}}, 0x0D02, "Disk")).path,
+            "/Volumes/Disk/Music/x");
   EXPECT_FALSE(read_record(v2_record({{18, "/x"}}, 0x0D02, "")).path.has_value());
   // An empty POSIX path is the mount point itself.
   EXPECT_EQ(read_record(v2_record({{18, ""}, {19, "/Volumes/Disk"}})).path, "/Volumes/Disk");
@@ -303,7 +308,13 @@ TEST(AliasRead, StoredPathFallsBackAsTheRecordAllows) {
   EXPECT_EQ(read_record(v2_record({{2, std::string("Macintosh HD:Users:\0maxz:\0a/b", 29)}})).path,
             "/Users/maxz/a:b");
   // Text that is not UTF-8 is Mac Roman.
-  EXPECT_EQ(read_record(v2_record({{18, "M\x8A" "dchen"}, {19, "/"}})).path, "/M\xC3\xA4" "dchen");
+  EXPECT_EQ(read_record(v2_record({{18,
+                                    "M\x8A"
+                                    "dchen"},
+                                   {19, "/"}}))
+                .path,
+            "/M\xC3\xA4"
+            "dchen");
   // Neither path tag: a readable record without a path.
   const Info none = read_record(v2_record({{0, "Music"}}));
   EXPECT_EQ(none.status, noErr);
@@ -318,18 +329,19 @@ TEST(AliasWrite, RecordHasTheMacShapeAndReadsBack) {
   const std::string target = dir / "Music/iTunes";
   const NSData b = new_alias_bytes(target);
 
-  EXPECT_EQ(get32(b, 0), 0u);           // userType
-  EXPECT_EQ(get16(b, 4), b.size());     // size, end marker included
-  EXPECT_EQ(get16(b, 6), 2);            // version
-  EXPECT_EQ(get16(b, 8), 1);            // folder
-  EXPECT_EQ(get16(b, 0x2A), 0x482B);    // 'H+'
-  EXPECT_EQ(get16(b, 0x82), 0xFFFF);    // not relative
+  EXPECT_EQ(get32(b, 0), 0u);         // userType
+  EXPECT_EQ(get16(b, 4), b.size());   // size, end marker included
+  EXPECT_EQ(get16(b, 6), 2);          // version
+  EXPECT_EQ(get16(b, 8), 1);          // folder
+  EXPECT_EQ(get16(b, 0x2A), 0x482B);  // 'H+'
+  EXPECT_EQ(get16(b, 0x82), 0xFFFF);  // not relative
   EXPECT_EQ(get16(b, 0x84), 0xFFFF);
-  EXPECT_EQ(b[0x32], 6);                // Pascal name "iTunes"
+  EXPECT_EQ(b[0x32], 6);  // Pascal name "iTunes"
   EXPECT_EQ(std::string(b.begin() + 0x33, b.begin() + 0x39), "iTunes");
   EXPECT_EQ(get32(b, b.size() - 4), 0xFFFF0000u);
 
-  struct stat st {}, parent {};
+  struct stat st {
+  }, parent{};
   ASSERT_EQ(stat(target.c_str(), &st), 0);
   ASSERT_EQ(stat((dir / "Music").c_str(), &parent), 0);
   EXPECT_EQ(get32(b, 0x72), static_cast<std::uint32_t>(st.st_ino));
@@ -360,7 +372,8 @@ TEST(AliasWrite, TargetInsideHomeCarriesTheHomePrefixLength) {
   const std::string below = tag_value(items, 18);
   const std::string count = tag_value(items, 21);
   ASSERT_EQ(count.size(), 2u);
-  const std::size_t prefix = (static_cast<std::uint8_t>(count[0]) << 8) | static_cast<std::uint8_t>(count[1]);
+  const std::size_t prefix =
+      (static_cast<std::uint8_t>(count[0]) << 8) | static_cast<std::uint8_t>(count[1]);
   ASSERT_LE(prefix, below.size());
   EXPECT_EQ(below.substr(prefix), "Music/song.mp3");
   EXPECT_EQ(below[prefix - 1], '/');
@@ -378,7 +391,8 @@ TEST(AliasWrite, LongNamesAreShortenedInTheFixedPartOnly) {
   struct stat st {};
   ASSERT_EQ(stat((dir / name).c_str(), &st), 0);
   char suffix[32];
-  std::snprintf(suffix, sizeof suffix, "#%X.pdf", static_cast<unsigned>(static_cast<std::uint32_t>(st.st_ino)));
+  std::snprintf(suffix, sizeof suffix, "#%X.pdf",
+                static_cast<unsigned>(static_cast<std::uint32_t>(st.st_ino)));
   ASSERT_EQ(b[0x32], 31);
   const std::string fixed(b.begin() + 0x33, b.begin() + 0x33 + 31);
   EXPECT_EQ(fixed.substr(31 - std::strlen(suffix)), suffix);
@@ -430,7 +444,8 @@ TEST(AliasResolve, AbsoluteRecordFindsItsTargetUntilItIsGone) {
   EXPECT_EQ(resolve(record, nullptr, &path), fnfErr);
   fs::rename(dir / "a", dir / "b");
   EXPECT_EQ(resolve(record, nullptr, &path), fnfErr);
-  EXPECT_EQ(resolve(v2_record({{18, "x"}}, 0x0D02, ""), nullptr, &path), fnfErr) << "no stored path";
+  EXPECT_EQ(resolve(v2_record({{18, "x"}}, 0x0D02, ""), nullptr, &path), fnfErr)
+      << "no stored path";
 }
 
 TEST(AliasResolve, RelativeRecordFollowsItsBaseWhenBothMove) {
@@ -452,15 +467,17 @@ TEST(AliasResolve, RelativeRecordFollowsItsBaseWhenBothMove) {
 TEST(AliasResolve, RealRelativeRecordResolvesFromABaseOnThisMachine) {
   SKIP_WITHOUT_SHARED("mc-notes-bibdesk.Guo2010-pdf.v2.bin");
   TempDir dir;
-  const std::string target = dir / "Paper/Bibliography/article/Guo/Resolution of cell fate decisions revealed0.pdf";
+  const std::string target =
+      dir / "Paper/Bibliography/article/Guo/Resolution of cell fate decisions revealed0.pdf";
   locator_test::touch(target);
   locator_test::touch(dir / "Paper/library.bib");
   FSRef base;
   ASSERT_EQ(FSPathMakeRef((dir / "Paper/library.bib").c_str(), &base, nullptr), noErr);
   std::string path;
-  EXPECT_EQ(resolve(locator_test::read_bytes(locator_test::shared("mc-notes-bibdesk.Guo2010-pdf.v2.bin")),
-                    &base, &path),
-            noErr);
+  EXPECT_EQ(
+      resolve(locator_test::read_bytes(locator_test::shared("mc-notes-bibdesk.Guo2010-pdf.v2.bin")),
+              &base, &path),
+      noErr);
   EXPECT_EQ(path, target);
 }
 

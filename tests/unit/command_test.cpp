@@ -30,8 +30,7 @@ struct AllocationsFailAfter {
 TEST(CommandNew, SplitsAGivenTextOnBlanksWithQuotesAndEscapes) {
   CommandPtr command(cmd_new(R"(getFile "/a b/c" /tmp/x\ y)"));
   ASSERT_TRUE(command);
-  EXPECT_EQ(words_of(command.get()),
-            (std::vector<std::string>{"getFile", "/a b/c", "/tmp/x y"}));
+  EXPECT_EQ(words_of(command.get()), (std::vector<std::string>{"getFile", "/a b/c", "/tmp/x y"}));
 }
 
 TEST(CommandNew, TabsAndCarriageReturnsStayInsideWords) {

@@ -49,10 +49,9 @@ TEST_F(ConnectTest, SequenceRunsItsStepsInOrderAndPublishesTheConnection) {
   ASSERT_NE(link->afc_conn, nullptr);
   std::vector<std::string> calls;
   for (const auto& entry : fakemd::log()) calls.push_back(fakemd::call_name(entry.call));
-  EXPECT_EQ(calls, (std::vector<std::string>{
-                       "AMDeviceConnect", "AMDeviceIsPaired", "AMDeviceValidatePairing",
-                       "AMDeviceStartSession", "AMDeviceStartService",
-                       "AFCConnectionOpen"}));
+  EXPECT_EQ(calls, (std::vector<std::string>{"AMDeviceConnect", "AMDeviceIsPaired",
+                                             "AMDeviceValidatePairing", "AMDeviceStartSession",
+                                             "AMDeviceStartService", "AFCConnectionOpen"}));
   auto opened = fakemd::log_of(Call::ConnectionOpen);
   EXPECT_EQ(opened[0].connection, link->afc_conn);
   EXPECT_EQ(opened[0].value, fakemd::log_of(Call::DeviceStartService)[0].value);
@@ -72,8 +71,10 @@ struct StepFailure {
 
 TEST_F(ConnectTest, EachFailingStepGivesItsResultAndLeavesTheLinkUnconnected) {
   const StepFailure cases[] = {
-      {Call::DeviceConnect, -8, -1},     {Call::DeviceStartSession, -21, -4},
-      {Call::DeviceStartService, -27, -1}, {Call::ConnectionOpen, 30, -2},
+      {Call::DeviceConnect, -8, -1},
+      {Call::DeviceStartSession, -21, -4},
+      {Call::DeviceStartService, -27, -1},
+      {Call::ConnectionOpen, 30, -2},
   };
   for (const StepFailure& step : cases) {
     TearDown();  // each case on a fresh link and fake

@@ -110,8 +110,9 @@ TEST_F(DeviceFileTest, FailedReadNamesTheRequestedCount) {
   const auto calls = static_cast<long>(fakemd::log().size());
   EXPECT_EQ(mdv_file_read(file.get(), piece, -5), -1);
   EXPECT_EQ(mdv_file_write(file.get(), piece, -5), -1);
-  EXPECT_EQ(errors(), "Could not read -5 bytes from file /a. Code 7 "
-                      "Could not write -5 bytes to file /a. Code 7");
+  EXPECT_EQ(errors(),
+            "Could not read -5 bytes from file /a. Code 7 "
+            "Could not write -5 bytes to file /a. Code 7");
   EXPECT_EQ(static_cast<long>(fakemd::log().size()), calls);
 }
 

@@ -209,9 +209,8 @@ TEST_F(Dispatch, StatusOnTheMainThreadRacesNotificationsSafely) {
   });
   for (int i = 0; i < 2000; ++i) {
     const std::string answer = run(i % 2 ? "status" : "getFile /a");
-    ASSERT_TRUE(answer == "connected\n" || answer == "connecting\n" ||
-                answer == "disconnected\n" || answer == "Error: Not connected\n" ||
-                answer.rfind("Usage: getFile", 0) == 0)
+    ASSERT_TRUE(answer == "connected\n" || answer == "connecting\n" || answer == "disconnected\n" ||
+                answer == "Error: Not connected\n" || answer.rfind("Usage: getFile", 0) == 0)
         << answer;
   }
   done = true;

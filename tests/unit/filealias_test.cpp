@@ -140,7 +140,8 @@ TEST(FileAliasArchive, BinaryPlistHoldsOneDataObjectAndReadsBack) {
   ASSERT_GE(archive.size(), 8u);
   EXPECT_EQ(std::string(archive.begin(), archive.begin() + 8), "bplist00");
   plist_t root = nullptr;
-  plist_from_bin(reinterpret_cast<const char*>(archive.data()), static_cast<uint32_t>(archive.size()), &root);
+  plist_from_bin(reinterpret_cast<const char*>(archive.data()),
+                 static_cast<uint32_t>(archive.size()), &root);
   ASSERT_NE(root, nullptr);
   EXPECT_EQ(plist_get_node_type(root), PLIST_DATA);
   EXPECT_EQ(PlistValue(root).length(), alias->aliasData()->size());

@@ -74,7 +74,8 @@ inline NSData read_bytes(const std::string& path) {
 inline void write_bytes(const std::string& path, const NSData& bytes) {
   fs::create_directories(fs::path(path).parent_path());
   std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 inline void touch(const std::string& path) { write_bytes(path, NSData{'x'}); }

@@ -101,7 +101,8 @@ TEST(LocatorPaths, TildeIsTheHomeFolderAndJoinsUseOneSeparator) {
     EXPECT_EQ(stringByExpandingTildeInPath("~root/x"), "/root/x");
     EXPECT_EQ(stringByExpandingTildeInPath("~no-such-user-here/x"), "~no-such-user-here/x");
     unsetenv("HOME");  // the password database answers instead
-    EXPECT_EQ(stringByExpandingTildeInPath("~/x"), stringByAppendingPathComponent(getpwuid(getuid())->pw_dir, "x"));
+    EXPECT_EQ(stringByExpandingTildeInPath("~/x"),
+              stringByAppendingPathComponent(getpwuid(getuid())->pw_dir, "x"));
   }
   EXPECT_EQ(stringByAppendingPathComponent("/a/", "b"), "/a/b");
   EXPECT_EQ(stringByAppendingPathComponent("/a", "/b"), "/a/b");
@@ -117,7 +118,7 @@ TEST_F(Locator, RecentPathIsTakenAsItStandsWithTildeExpanded) {
   Lines trace;
   EXPECT_EQ(run(&trace), home("Music/iTunes/iTunes Music Library.xml"));  // nothing exists there
   EXPECT_EQ(trace, (kStart + Lines{"# opened ~/Library/Preferences/com.apple.iApps.plist",
-                                  "# returning expanded path 1"}));
+                                   "# returning expanded path 1"}));
 }
 
 TEST_F(Locator, EmptyFirstRecentPathIgnoresTheLaterOnes) {
@@ -126,18 +127,18 @@ TEST_F(Locator, EmptyFirstRecentPathIgnoresTheLaterOnes) {
   Lines trace;
   EXPECT_EQ(run(&trace), home("Music/iTunes/iTunes Library.xml"));
   EXPECT_EQ(trace, (kStart +
-                       Lines{"# opened ~/Library/Preferences/com.apple.iApps.plist",
-                             "# found libraryAliasData in newer location."} +
-                       kITunesOpened + Lines{"# Starting get xml 11345"} + kFallback +
-                       Lines{"# returning value"}));
+                    Lines{"# opened ~/Library/Preferences/com.apple.iApps.plist",
+                          "# found libraryAliasData in newer location."} +
+                    kITunesOpened + Lines{"# Starting get xml 11345"} + kFallback +
+                    Lines{"# returning value"}));
 }
 
 TEST_F(Locator, EmptyOrMistypedRecentPathsCountAsAbsent) {
   touch(home("Music/iTunes/iTunes Music Library.xml"));
   const Lines not_found = kStart + Lines{"# opened ~/Library/Preferences/com.apple.iApps.plist",
                                          "# key 'iTunes Recent Database Paths' not found."};
-  const Lines rest = kITunesOpened + Lines{"# Starting get xml 11345"} + kFallback +
-                     Lines{"# returning value"};
+  const Lines rest =
+      kITunesOpened + Lines{"# Starting get xml 11345"} + kFallback + Lines{"# returning value"};
   Lines trace;
 
   write_iapps(plist_new_array());
@@ -164,7 +165,8 @@ TEST_F(Locator, UnreadableIAppsFileIsSkippedSilently) {
   const Lines expected = kStart + kITunesOpened + Lines{"# Starting get xml 11345"} + kFallback +
                          Lines{"# returning value"};
   Lines trace;
-  locator_test::write_bytes(home(kIApps), NSData{'n', 'o', 't', ' ', 'a', ' ', 'p', 'l', 'i', 's', 't'});
+  locator_test::write_bytes(home(kIApps),
+                            NSData{'n', 'o', 't', ' ', 'a', ' ', 'p', 'l', 'i', 's', 't'});
   EXPECT_EQ(run(&trace), home("Music/iTunes/iTunes Library.xml"));
   EXPECT_EQ(trace, expected);
 
@@ -184,10 +186,10 @@ TEST_F(Locator, WithoutPreferencesTheFallbackFolderIsSearched) {
   touch(home("Music/iTunes/iTunes Library.xml"));
   Lines trace;
   EXPECT_EQ(run(&trace), home("Music/iTunes/iTunes Library.xml"));
-  EXPECT_EQ(trace, (Lines{"# Starting get xml",
-                          "# opening ~/Library/Preferences/com.apple.iTunes.plist",
-                          "# looking for alis:1:", "# Starting get xml 11345",
-                          "# Finding backup at ~/Music/iTunes/ ", "# returning value"}));
+  EXPECT_EQ(trace,
+            (Lines{"# Starting get xml", "# opening ~/Library/Preferences/com.apple.iTunes.plist",
+                   "# looking for alis:1:", "# Starting get xml 11345",
+                   "# Finding backup at ~/Music/iTunes/ ", "# returning value"}));
 }
 
 TEST_F(Locator, FirstFileNameWinsAndEitherKindOfEntryCounts) {
@@ -230,7 +232,7 @@ TEST_F(Locator, SecondAliasKeyIsUsedOnlyWhenTheFirstIsAbsent) {
   write_itunes(nullptr, plist_data(alias_to(home("Music Folder"))), /*xml=*/true);
   EXPECT_EQ(run(&trace), home("Music Folder/iTunes Music Library.xml"));
   EXPECT_EQ(trace, (kStart + kITunesOpened +
-                       Lines{"# Starting get xml 11345", "# found path ", "# returning value"}));
+                    Lines{"# Starting get xml 11345", "# found path ", "# returning value"}));
 
   // Present but empty: the fallback folder, and the second key is not read.
   write_itunes(plist_data({}), plist_data(alias_to(home("Music Folder"))));
@@ -257,7 +259,8 @@ TEST_F(Locator, UnreadableAliasReportsItsStatus) {
   Lines trace;
   write_itunes(plist_data({0, 0, 0, 0, 0, 0x20, 0, 7}), nullptr);  // version 7
   EXPECT_EQ(run(&trace), std::nullopt);
-  EXPECT_EQ(trace, (kStart + kITunesOpened + Lines{"# found path ", "# Err on FSCopyAliasInfo -50 "}));
+  EXPECT_EQ(trace,
+            (kStart + kITunesOpened + Lines{"# found path ", "# Err on FSCopyAliasInfo -50 "}));
 
   // A readable record that stores no path: status 0.
   NSData no_path(154, 0);
@@ -290,7 +293,7 @@ TEST_F(Locator, RealITunesFileWithoutAliasKeysFallsThrough) {
   Lines trace;
   EXPECT_EQ(run(&trace), home("Music/iTunes/iTunes Music Library.xml"));
   EXPECT_EQ(trace, (kStart + kITunesOpened + Lines{"# Starting get xml 11345"} + kFallback +
-                       Lines{"# returning value"}));
+                    Lines{"# returning value"}));
 }
 
 TEST_F(Locator, RealFolderAliasDrivesTheAliasRoute) {
@@ -318,7 +321,8 @@ TEST_F(Locator, WithoutDebugNothingIsWrittenButTheOneReplyLine) {
   touch(home("Music/iTunes/iTunes Library.xml"));
   ::testing::internal::CaptureStdout();
   getXMLPath(0);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), home("Music/iTunes/iTunes Library.xml") + "\n");
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            home("Music/iTunes/iTunes Library.xml") + "\n");
 
   ::testing::internal::CaptureStdout();
   getXMLPath(1);

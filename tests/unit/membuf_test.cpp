@@ -45,9 +45,11 @@ TEST(MemBufNew, DefaultsAndInitialSizesRoundUpToBlocks) {
 }
 
 TEST(MemBufGrowth, FiguresForBothSettingsOfTheExactFlag) {
-  struct Case { int32_t capacity, needed, loose, exact; };
-  for (const Case c : {Case{0, 1, 128, 128}, Case{384, 385, 512, 512},
-                       Case{1024, 1025, 1280, 1152}, Case{5120, 5121, 6400, 5248}}) {
+  struct Case {
+    int32_t capacity, needed, loose, exact;
+  };
+  for (const Case c : {Case{0, 1, 128, 128}, Case{384, 385, 512, 512}, Case{1024, 1025, 1280, 1152},
+                       Case{5120, 5121, 6400, 5248}}) {
     for (const bool exact : {false, true}) {
       SCOPED_TRACE(testing::Message() << c.capacity << "+" << c.needed << " exact " << exact);
       MemBufPtr buffer = CountingBuffer(c.capacity, c.capacity);

@@ -100,7 +100,9 @@ class Retrieval : public ::testing::Test {
     fs::remove_all(dir);
   }
 
-  std::string errors() const { return std::string(link->err_text->storage, link->err_text->length); }
+  std::string errors() const {
+    return std::string(link->err_text->storage, link->err_text->length);
+  }
 
   // Runs one command line through its handler; the reply line.
   std::string run(const char* line, int (*handler)(DeviceLink*, Command*)) {
@@ -170,9 +172,9 @@ TEST_F(Retrieval, FullDiskFailsTheCopyEvenWhenOnlyTheCloseShowsIt) {
   fakemd::put_file(phone, "/big", noise(100000));
   EXPECT_EQ(get_file(link, "/big", "/dev/full"), -1);
   // How many bytes stdio had gathered when the disk refused them varies.
-  EXPECT_TRUE(std::regex_match(
-      errors(), std::regex("Couldn't write [0-9]+ bytes to file /dev/full: "
-                           "No space left on device")))
+  EXPECT_TRUE(
+      std::regex_match(errors(), std::regex("Couldn't write [0-9]+ bytes to file /dev/full: "
+                                            "No space left on device")))
       << errors();
 }
 
@@ -350,9 +352,9 @@ TEST_F(Retrieval, CompressedCopyOntoAFullDiskFails) {
   fakemd::put_file(phone, kCDB, std::string(188, 'h') + deflated(noise(100000)));
   EXPECT_EQ(get_compressed_file(link, kCDB, "/dev/full", 188), -1);
   // How many bytes stdio had gathered when the disk refused them varies.
-  EXPECT_TRUE(std::regex_match(
-      errors(), std::regex("Couldn't write [0-9]+ bytes to file /dev/full: "
-                           "No space left on device")))
+  EXPECT_TRUE(
+      std::regex_match(errors(), std::regex("Couldn't write [0-9]+ bytes to file /dev/full: "
+                                            "No space left on device")))
       << errors();
   link->err_text->length = 0;
   fakemd::put_file(phone, kCDB, std::string(188, 'h') + deflated("short"));
@@ -462,9 +464,9 @@ TEST_F(Retrieval, GetDBWithNeitherNamesOnlyThePlainDatabase) {
 TEST_F(Retrieval, GetDBFallsBackWhenTheCompressedCopyFails) {
   const std::string stream = deflated(noise(20000));
   const std::string failing[] = {
-      std::string(100, 'h'),                                   // shorter than a header
-      std::string(188, 'h') + "\x78\x02" + stream.substr(2),   // damaged
-      std::string(188, 'h') + stream.substr(0, 100),           // cut short
+      std::string(100, 'h'),                                  // shorter than a header
+      std::string(188, 'h') + "\x78\x02" + stream.substr(2),  // damaged
+      std::string(188, 'h') + stream.substr(0, 100),          // cut short
   };
   for (const std::string& file : failing) {
     fakemd::put_file(phone, kCDB, file);

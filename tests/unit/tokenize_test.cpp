@@ -115,8 +115,8 @@ TEST(Tokenize, PlainCommandLinesSplitExactlyAsTheFullScanDoes) {
   // A line-comment marker that never occurs keeps every rule of the full
   // scan in play without changing its result, so the two must agree on
   // tokens, length and capacity for every text, whichever path splits it.
-  const char* pieces[] = {"status", " ", "  ", "getDB", "/tmp/x", "\"a b\"", "'q'",
-                          "a\\ b", "\t", "\r", "x", "", "\\", "\"open"};
+  const char* pieces[] = {"status", " ",  "  ", "getDB", "/tmp/x", "\"a b\"", "'q'",
+                          "a\\ b",  "\t", "\r", "x",     "",       "\\",      "\"open"};
   unsigned seed = 12345;
   for (int round = 0; round < 3000; ++round) {
     std::string text;
@@ -124,7 +124,8 @@ TEST(Tokenize, PlainCommandLinesSplitExactlyAsTheFullScanDoes) {
     for (int i = 0; i < count; ++i)
       text += pieces[((seed = seed * 1103515245 + 12345) >> 16) % (sizeof pieces / sizeof *pieces)];
     MemBufPtr plain(mb_new(0, 0)), full(mb_new(0, 0));
-    ASSERT_EQ(mb_tokenize(plain.get(), text.c_str(), nullptr, " ", nullptr, nullptr, nullptr, 0), 0);
+    ASSERT_EQ(mb_tokenize(plain.get(), text.c_str(), nullptr, " ", nullptr, nullptr, nullptr, 0),
+              0);
     ASSERT_EQ(mb_tokenize(full.get(), text.c_str(), nullptr, " ", "\x01", nullptr, nullptr, 0), 0);
     ExpectSaneMemBuf(plain.get());
     EXPECT_EQ(Read(plain.get()), Read(full.get())) << text;
@@ -133,8 +134,8 @@ TEST(Tokenize, PlainCommandLinesSplitExactlyAsTheFullScanDoes) {
 }
 
 TEST(TokenizeStorage, TextsFollowTheTokenAreaAsOffsetsOrPointers) {
-  MemBufPtr list(mbb_tokenize("getDB /tmp/db", nullptr, " ", nullptr, nullptr,
-                              nullptr, MB_TK_KEEP_OFFSETS));
+  MemBufPtr list(
+      mbb_tokenize("getDB /tmp/db", nullptr, " ", nullptr, nullptr, nullptr, MB_TK_KEEP_OFFSETS));
   ASSERT_EQ(list->length, 2);
   EXPECT_EQ(mb_tokens(list.get())[0].text, kArea);
   EXPECT_EQ(mb_tokens(list.get())[1].text, kArea + 6);
@@ -175,8 +176,8 @@ TEST(TokenizeGrowth, ThirtyThreeWordsGrowTheAreaOnceAndKeepEveryText) {
 
 TEST(TokenizeGrowth, AreaGrowsAtTheFirstByteAfterThe32ndTokenBegan) {
   auto first_offset = [](const std::string& text) {
-    MemBufPtr list(mbb_tokenize(text.c_str(), nullptr, " ", nullptr, nullptr,
-                                nullptr, MB_TK_KEEP_OFFSETS));
+    MemBufPtr list(
+        mbb_tokenize(text.c_str(), nullptr, " ", nullptr, nullptr, nullptr, MB_TK_KEEP_OFFSETS));
     EXPECT_EQ(list->length, 32);
     return mb_tokens(list.get())[0].text;
   };
@@ -258,10 +259,13 @@ TEST(StdinLine, ReadsLinesWithoutTheNewlineAndCountsTheNul) {
   MemBufPtr line(mbb_get_stdin_line());
   ASSERT_TRUE(line);
   EXPECT_EQ(line->flags & MB_FLAG_BORROWED, MB_FLAG_BORROWED);
-  const std::vector<std::string> expected = {
-      std::string("getDB /tmp/db\0", 14), std::string("status\r\0", 8),
-      std::string("\0", 1), std::string("a\0b\0", 4), std::string("last\0", 5),
-      std::string("\0", 1), std::string("\0", 1)};
+  const std::vector<std::string> expected = {std::string("getDB /tmp/db\0", 14),
+                                             std::string("status\r\0", 8),
+                                             std::string("\0", 1),
+                                             std::string("a\0b\0", 4),
+                                             std::string("last\0", 5),
+                                             std::string("\0", 1),
+                                             std::string("\0", 1)};
   EXPECT_EQ(Line(line.get()), expected[0]);
   for (size_t i = 1; i < expected.size(); ++i) {
     mb_get_stdin_line(line.get());

@@ -59,8 +59,8 @@ struct ReadAhead {
 
   // The file as the device holds it; touched by whichever thread fetches
   // (the fetcher while it runs, the caller otherwise).
-  uint64_t size = kUnknownSize;     // bytes in the file, when known
-  uint64_t device_pos = 0;          // the device's position in the file
+  uint64_t size = kUnknownSize;  // bytes in the file, when known
+  uint64_t device_pos = 0;       // the device's position in the file
   // Not success once a size query could not put the device's position
   // back: reads and writes fail with it until a seek sets a known position.
   afc_error_t position_lost = AFC_E_SUCCESS;
@@ -76,11 +76,11 @@ struct ReadAhead {
   std::condition_variable changed;
   // Fetched pieces in file order: a ring, so handing over allocates nothing.
   std::array<Piece, kAhead> fetched;
-  size_t first = 0;           // of `fetched`
+  size_t first = 0;  // of `fetched`
   size_t count = 0;
   std::array<Bytes, kAhead + 1> spare;  // buffers to fetch into, or null
   bool stop = false;
-  bool fetching = false;      // the fetcher may still add a piece
+  bool fetching = false;  // the fetcher may still add a piece
 
   [[nodiscard]] uint32_t held() const noexcept { return end - start; }
 
@@ -147,8 +147,8 @@ uint32_t request_size(const ReadAhead* state, uint32_t wanted) noexcept {
 // One device read on behalf of `state` (which may be null: nothing known),
 // keeping its position and, when the file turns out longer than known, its
 // size.
-afc_error_t read_tracked(afc_client_t client, uint64_t file_ref, ReadAhead* state,
-                         char* into, uint32_t wanted, uint32_t* got) noexcept {
+afc_error_t read_tracked(afc_client_t client, uint64_t file_ref, ReadAhead* state, char* into,
+                         uint32_t wanted, uint32_t* got) noexcept {
   forget_tls_errors();
   const uint32_t asked = request_size(state, wanted);
   *got = 0;
@@ -173,9 +173,7 @@ void fetch_ahead(afc_client_t client, uint64_t file_ref, ReadAhead* state) noexc
     Piece piece;
     {
       std::unique_lock lock(state->mutex);
-      state->changed.wait(lock, [state] {
-        return state->stop || state->count < kAhead;
-      });
+      state->changed.wait(lock, [state] { return state->stop || state->count < kAhead; });
       if (state->stop) break;
       for (Bytes& spare : state->spare)
         if (spare) {
@@ -186,8 +184,7 @@ void fetch_ahead(afc_client_t client, uint64_t file_ref, ReadAhead* state) noexc
     if (!piece.bytes) piece.bytes.reset(new (std::nothrow) char[kFetchSize]);
     if (!piece.bytes) break;  // no memory: the caller fetches for itself
     // NOLINTNEXTLINE(clang-analyzer-cplusplus.NewDeleteLeaks): piece owns the buffer
-    piece.status = read_tracked(client, file_ref, state, piece.bytes.get(), kFetchSize,
-                                &piece.got);
+    piece.status = read_tracked(client, file_ref, state, piece.bytes.get(), kFetchSize, &piece.got);
     bool full = piece.status == AFC_E_SUCCESS && piece.got == kFetchSize;
     {
       std::lock_guard lock(state->mutex);
@@ -286,8 +283,8 @@ afc_error_t rewind_unread(AFCConnection* connection, uint64_t file_ref) noexcept
     if (state) state->forget();
     return AFC_E_SUCCESS;
   }
-  const afc_error_t moved = afc_file_seek(connection->client, file_ref,
-                                          -static_cast<int64_t>(ahead), SEEK_CUR);
+  const afc_error_t moved =
+      afc_file_seek(connection->client, file_ref, -static_cast<int64_t>(ahead), SEEK_CUR);
   if (moved == AFC_E_SUCCESS) {
     state->forget();
     state->device_pos -= ahead;
@@ -325,8 +322,7 @@ int32_t AFCConnectionOpen(uint32_t service_handle, uint32_t,
   } catch (...) {
     return AFC_E_NO_MEM;
   }
-  afc_error_t opened =
-      afc_client_new(started.idevice.get(), started.service.get(), &made->client);
+  afc_error_t opened = afc_client_new(started.idevice.get(), started.service.get(), &made->client);
   made->origin = std::move(started);
   if (opened != AFC_E_SUCCESS) return opened;
   if (!made->client) return AFC_E_MUX_ERROR;
@@ -344,12 +340,11 @@ int32_t AFCFileRefOpen(AFCConnectionRef connection, const char* path, uint64_t m
                        uint64_t* file_ref) noexcept {
   forget_tls_errors();
   if (file_ref) *file_ref = 0;
-  if (!connection || !path || !file_ref || mode < AFC_FOPEN_RDONLY ||
-      mode > AFC_FOPEN_RDAPPEND)
+  if (!connection || !path || !file_ref || mode < AFC_FOPEN_RDONLY || mode > AFC_FOPEN_RDAPPEND)
     return AFC_E_INVALID_ARG;
   uint64_t handle = 0;
-  afc_error_t opened = afc_file_open(connection->client, path,
-                                     static_cast<afc_file_mode_t>(mode), &handle);
+  afc_error_t opened =
+      afc_file_open(connection->client, path, static_cast<afc_file_mode_t>(mode), &handle);
   if (opened != AFC_E_SUCCESS) return opened;
   std::lock_guard lock(connection->mutex);
   // A handle the device hands out again starts with no stale bytes.
@@ -410,16 +405,16 @@ int32_t AFCFileRefRead(AFCConnectionRef connection, uint64_t file_ref, void* buf
   // buffer cannot be had: read straight into the caller's memory.
   if (wanted >= kFetchSize || !state || !has_buffer(state)) {
     uint32_t got = 0;
-    afc_error_t read = read_tracked(connection->client, file_ref, state,
-                                    static_cast<char*>(buffer), wanted, &got);
+    afc_error_t read =
+        read_tracked(connection->client, file_ref, state, static_cast<char*>(buffer), wanted, &got);
     if (read != AFC_E_SUCCESS) return read;
     *length = got;
     return 0;
   }
 
   uint32_t got = 0;
-  afc_error_t read = read_tracked(connection->client, file_ref, state, state->bytes.get(),
-                                  kFetchSize, &got);
+  afc_error_t read =
+      read_tracked(connection->client, file_ref, state, state->bytes.get(), kFetchSize, &got);
   if (read != AFC_E_SUCCESS) return read;
   state->start = 0;
   state->end = got;
@@ -428,8 +423,8 @@ int32_t AFCFileRefRead(AFCConnectionRef connection, uint64_t file_ref, void* buf
   return 0;
 }
 
-int32_t AFCFileRefWrite(AFCConnectionRef connection, uint64_t file_ref,
-                        const void* buffer, uint32_t length) noexcept {
+int32_t AFCFileRefWrite(AFCConnectionRef connection, uint64_t file_ref, const void* buffer,
+                        uint32_t length) noexcept {
   forget_tls_errors();
   if (!connection || (!buffer && length > 0)) return AFC_E_INVALID_ARG;
   if (file_ref == 0) return AFC_E_INVALID_ARG;
@@ -440,8 +435,8 @@ int32_t AFCFileRefWrite(AFCConnectionRef connection, uint64_t file_ref,
   afc_error_t placed = rewind_unread(connection, file_ref);
   if (placed != AFC_E_SUCCESS) return placed;
   uint32_t written = 0;
-  const afc_error_t wrote = afc_file_write(
-      connection->client, file_ref, static_cast<const char*>(buffer), length, &written);
+  const afc_error_t wrote = afc_file_write(connection->client, file_ref,
+                                           static_cast<const char*>(buffer), length, &written);
   if (ReadAhead* state = state_of(connection, file_ref); state && wrote == AFC_E_SUCCESS) {
     state->device_pos += length;
     if (state->size != kUnknownSize) state->size = std::max(state->size, state->device_pos);

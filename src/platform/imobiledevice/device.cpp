@@ -210,8 +210,7 @@ int32_t AMDeviceStartService(AMDeviceRef device, CFStringRef name,
     std::lock_guard lock(device->mutex);
     if (!device->lockdown) return kAMDNotConnected;
     lockdownd_service_descriptor_t raw = nullptr;
-    lockdownd_error_t started =
-        lockdownd_start_service(device->lockdown, service_name, &raw);
+    lockdownd_error_t started = lockdownd_start_service(device->lockdown, service_name, &raw);
     entry.service.reset(raw);
     if (started != LOCKDOWN_E_SUCCESS) return started;
     if (!raw) return LOCKDOWN_E_UNKNOWN_ERROR;

@@ -93,9 +93,8 @@ void on_library_event(const idevice_event_t* event, void*) noexcept {
 
 }  // namespace
 
-int32_t AMDeviceNotificationSubscribe(am_device_notification_callback callback,
-                                      uint32_t, uint32_t, void*,
-                                      AMDeviceNotificationRef* subscription) noexcept {
+int32_t AMDeviceNotificationSubscribe(am_device_notification_callback callback, uint32_t, uint32_t,
+                                      void*, AMDeviceNotificationRef* subscription) noexcept {
   if (subscription) *subscription = nullptr;
   bool first = false;
   {
