@@ -13,7 +13,6 @@
 // standard output, after XMLDebug's "# " trace lines and nothing else,
 // whatever bytes the line holds and whatever the device does.
 #include <dirent.h>
-#include <sys/mman.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -25,6 +24,7 @@
 #include <string_view>
 
 #include "FakeMobileDevice.h"
+#include "captured_stdout.h"
 #include "command/Command.h"
 #include "fuzz_input.h"
 #include "main/commands.h"
@@ -43,7 +43,6 @@ constexpr fakemd::Call kFailing[] = {fakemd::Call::FileRefOpen, fakemd::Call::Fi
                                      fakemd::Call::FileRefClose, fakemd::Call::FileRefOpen};
 
 std::string scratch;  // the folder local copies go to
-int output_fd = -1;   // standard output, a file in memory
 
 std::string database(size_t header) {
   std::string db = "mhbd";
@@ -76,8 +75,7 @@ void setup_once() {
   });
   // HOME there too: XMLPath finds nothing, the same on every machine.
   setenv("HOME", folder, 1);
-  output_fd = memfd_create("fuzz_command-stdout", 0);
-  if (output_fd < 0 || dup2(output_fd, STDOUT_FILENO) < 0) std::abort();
+  capture_stdout("fuzz_command-stdout");
 }
 
 void clear_scratch() {
@@ -87,18 +85,6 @@ void clear_scratch() {
     if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
       (void)unlinkat(dirfd(dir), entry->d_name, 0);
   closedir(dir);
-}
-
-// What the command wrote to standard output since the last call.
-std::string take_output() {
-  std::fflush(stdout);
-  std::string out;
-  char chunk[4096];
-  ssize_t got = 0;
-  for (off_t at = 0; (got = pread(STDOUT_FILENO, chunk, sizeof chunk, at)) > 0; at += got)
-    out.append(chunk, static_cast<size_t>(got));
-  if (ftruncate(STDOUT_FILENO, 0) != 0 || lseek(STDOUT_FILENO, 0, SEEK_SET) != 0) std::abort();
-  return out;
 }
 
 // Local destinations stay in the scratch folder.

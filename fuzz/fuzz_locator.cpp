@@ -13,7 +13,6 @@
 //     an answer is an entry that exists, named "iTunes Music Library.xml"
 //     or "iTunes Library.xml", and holds no NUL byte (it could not be
 //     printed or opened as it is).
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +24,7 @@
 #include <string>
 #include <string_view>
 
+#include "captured_stdout.h"
 #include "fuzz_input.h"
 #include "getxml/getxml.h"
 
@@ -81,19 +81,7 @@ void setup_once() {
   make_folder(std::string(kAliasTargets) + "/empty");
   write_file(std::string(kAliasTargets) + "/library/iTunes Music Library.xml", "<plist/>");
   // The trace goes to a file in memory, to be checked.
-  const int fd = memfd_create("fuzz_locator-stdout", 0);
-  if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0) std::abort();
-}
-
-std::string take_output() {
-  std::fflush(stdout);
-  std::string out;
-  char chunk[4096];
-  ssize_t got = 0;
-  for (off_t at = 0; (got = pread(STDOUT_FILENO, chunk, sizeof chunk, at)) > 0; at += got)
-    out.append(chunk, static_cast<size_t>(got));
-  if (ftruncate(STDOUT_FILENO, 0) != 0 || lseek(STDOUT_FILENO, 0, SEEK_SET) != 0) std::abort();
-  return out;
+  capture_stdout("fuzz_locator-stdout");
 }
 
 bool ends_with(const std::string& s, std::string_view tail) {
