@@ -1,12 +1,14 @@
 """The command loop through the real binary's pipes, without a device:
 replies, word syntax, ordering, end of input, quit and the argument forms."""
 
+import os
+import re
 import subprocess
 import tempfile
 import time
 import unittest
 
-from afclink_driver import BINARY, Afclink
+from afclink_driver import BINARY, SOURCE_DIR, Afclink
 
 GETFILE_USAGE = ('Usage: getFile "fully qualified source file path" '
                  '"fully qualified destination file path"')
@@ -136,23 +138,30 @@ class ArgumentFormsTest(unittest.TestCase):
                 timeout=20, env={"HOME": home, "PATH": "/usr/bin:/bin",
                                  "USBMUXD_SOCKET_ADDRESS": "UNIX:/nonexistent/x.sock"})
 
-    def test_the_xmlpath_argument_writes_one_line_and_exits_without_reading_input(self):
-        with tempfile.TemporaryDirectory() as home:
-            process = subprocess.Popen(
-                [BINARY, "XMLPath"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                stderr=subprocess.PIPE, env={"HOME": home, "PATH": "/usr/bin:/bin"})
-            # Standard input stays open: the process must not wait for it.
-            deadline = time.monotonic() + 10
-            while process.poll() is None and time.monotonic() < deadline:
-                time.sleep(0.02)
-            self.assertEqual(process.poll(), 0)
-            out, err = process.stdout.read(), process.stderr.read()
-            process.stdin.close(); process.stdout.close(); process.stderr.close()
-        self.assertEqual(out, b"Error: Could not get iTunes Library path\n")
-        self.assertEqual(err, b"")
+    def test_xmlpath_help_and_version_answer_and_exit_without_reading_input(self):
+        version = re.search(r"project\(afclink VERSION ([0-9.]+)",
+                            open(os.path.join(SOURCE_DIR, "CMakeLists.txt")).read()).group(1)
+        for args, check in (
+                (["XMLPath"], lambda out: out == b"Error: Could not get iTunes Library path\n"),
+                (["--version"], lambda out: out == b"afclink %s\n" % version.encode()),
+                (["--help", "extra"], lambda out: b"statusDebug" in out and b"man afclink" in out
+                 and out.startswith(b"Usage: afclink"))):
+            with tempfile.TemporaryDirectory() as home:
+                process = subprocess.Popen(
+                    [BINARY, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                    stderr=subprocess.PIPE, env={"HOME": home, "PATH": "/usr/bin:/bin"})
+                # Standard input stays open: the process must not wait for it.
+                deadline = time.monotonic() + 10
+                while process.poll() is None and time.monotonic() < deadline:
+                    time.sleep(0.02)
+                self.assertEqual(process.poll(), 0, args)
+                out, err = process.stdout.read(), process.stderr.read()
+                process.stdin.close(); process.stdout.close(); process.stderr.close()
+            self.assertTrue(check(out), (args, out))
+            self.assertEqual(err, b"", args)
 
     def test_other_arguments_run_the_command_loop(self):
-        for args in (["XMLPath", "extra"], ["xmlpath"], ["--help"], ["a", "b", "c"]):
+        for args in (["XMLPath", "extra"], ["xmlpath"], ["-help"], ["a", "--help"]):
             result = self.run_binary(args, "status\nquit\n")
             self.assertEqual(result.returncode, 0, args)
             self.assertEqual(result.stdout, b"disconnected\nok\n", args)
