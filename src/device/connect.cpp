@@ -4,6 +4,7 @@
 // here touches the error text.
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 
 #include "device/device.h"
 
@@ -143,7 +144,9 @@ void attempt(DeviceLink* link) noexcept {
   {
     std::lock_guard lock(link->report_mutex);
     DeviceReport& report = link->report;
-    if (described) {
+    // A phone gone before it could be asked keeps what was learned of it.
+    const bool learned_more = seen.name[0] || std::strcmp(seen.udid, report.phone.udid) != 0;
+    if (described && learned_more) {
       report.phone = seen;
       report.phone_seen = true;
     }
