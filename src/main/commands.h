@@ -77,6 +77,10 @@ void remove_unfinished_on_signals() noexcept;
 void set_unfinished(const char* file, const char* folder) noexcept;
 // Nothing is left for a signal to remove.
 void clear_unfinished() noexcept;
+// Between these, those signals wait: a file being rewritten in place is
+// finished first, and the signal then takes effect in release_signals.
+void hold_signals() noexcept;
+void release_signals() noexcept;
 
 // ---- Library locator ------------------------------------------------------
 

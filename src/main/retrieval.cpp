@@ -179,7 +179,13 @@ class LocalFile {
       const ssize_t length = ::readlink(path.c_str(), names.data(), names.size());
       if (length < 0) return false;
       names.resize(static_cast<size_t>(length));
-      path = names.starts_with('/') ? names : folder_of(path) + '/' + names;
+      if (names.starts_with('/')) {
+        path = std::move(names);
+      } else {
+        path = folder_of(path);
+        path += '/';
+        path += names;
+      }
     }
     errno = ELOOP;
     return false;
@@ -248,7 +254,10 @@ class LocalFile {
       mdv_add_err(link_, "Couldn't replace file %s: %s", path_, std::strerror(errno));
       return -1;
     }
-    return write_in_place();
+    hold_signals();
+    const int result = write_in_place();
+    release_signals();
+    return result;
   }
 
   bool sync_folder() const noexcept {

@@ -19,8 +19,14 @@ char unfinished_file[kPathRoom];
 char unfinished_folder[kPathRoom];
 std::atomic<bool> armed{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
+// 0, or kHolding while signals wait, or the number of the one that waits.
+constexpr int kHolding = -1;
+std::atomic<int> held{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 extern "C" void remove_unfinished_and_end(int signal_number) {
+  int holding = kHolding;
+  if (held.compare_exchange_strong(holding, signal_number)) return;  // ends it when released
   if (armed.load()) {
     (void)unlink(unfinished_file);
     if (unfinished_folder[0] != '\0') (void)rmdir(unfinished_folder);
@@ -62,3 +68,10 @@ void set_unfinished(const char* file, const char* folder) noexcept {
 }
 
 void clear_unfinished() noexcept { armed.store(false); }
+
+void hold_signals() noexcept { held.store(kHolding); }
+
+void release_signals() noexcept {
+  const int waiting = held.exchange(0);
+  if (waiting > 0) remove_unfinished_and_end(waiting);
+}
