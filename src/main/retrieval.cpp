@@ -121,9 +121,15 @@ class LocalFile {
     const bool staged = stage_ >= 0;
     // The stage is synced before it takes the name, or an "ok" copy could
     // be empty after a power cut; written in place, it is read back instead.
-    if (std::fflush(file) != 0 || (staged && result >= 0 && rename_ && ::fsync(stage_) != 0) ||
-        std::fclose(file) != 0) {
-      mdv_add_err(link_, "Couldn't close file %s: %s", path_, std::strerror(errno));
+    bool written =
+        std::fflush(file) == 0 && !(staged && result >= 0 && rename_ && ::fsync(stage_) != 0);
+    int why = errno;
+    if (std::fclose(file) != 0 && written) {
+      written = false;
+      why = errno;
+    }
+    if (!written) {
+      mdv_add_err(link_, "Couldn't close file %s: %s", path_, std::strerror(why));
       result = result < 0 ? result : -1;
     }
     device.reset();

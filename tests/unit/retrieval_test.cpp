@@ -269,6 +269,16 @@ TEST_F(Retrieval, WhereARenameWouldChangeTheFileTheCopyIsWrittenInPlaceAndOnlyWh
     EXPECT_EQ(std::tie(after.st_ino, after.st_mode, after.st_uid, after.st_gid),
               std::tie(before.st_ino, before.st_mode, before.st_uid, before.st_gid));
     EXPECT_EQ(std::distance(fs::directory_iterator(beside), fs::directory_iterator()), entries);
+    if (what.find("inode") != std::string::npos) {
+      // Too big for the room left: refused before the earlier file changes.
+      fakemd::put_file(phone, "/f", noise(5000000, 9));
+      link->err_text->length = 0;
+      EXPECT_EQ(get_file(link, "/f", destination.c_str()), -1);
+      EXPECT_EQ(errors(),
+                "Couldn't replace file " + destination.string() + ": No space left on device");
+      EXPECT_TRUE(read_file(destination) == body);
+      fakemd::put_file(phone, "/f", body);
+    }
     if (!unmount.empty()) {
       EXPECT_EQ(std::system(("umount " + unmount).c_str()), 0);
     }
