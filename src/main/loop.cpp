@@ -28,6 +28,8 @@ void run_afclink(int argc, char** argv) noexcept {
   // an error result, never the end of the process: the TLS layer inside the
   // device library writes to its sockets with plain write().
   std::signal(SIGPIPE, SIG_IGN);
+  // A parent that quits or a logout must not leave a half-made copy behind.
+  remove_unfinished_on_signals();
   DeviceLink* link = mdv_new(nullptr, nullptr, nullptr);
   if (!link) end_process(1);
   for (;;) {

@@ -1,6 +1,7 @@
 // Retrieval: copying a device file into a local file, byte for byte or as a
 // header followed by an inflated zlib stream, and the getFile and getDB
 // commands built on those copies.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -36,18 +37,44 @@ Piece new_piece() noexcept {
   return Piece(static_cast<unsigned char*>(membuf_internal::mb_malloc(kPiece)));
 }
 
-// The local destination. The copy is written to a new file beside it,
-// which takes the destination's name only once it is complete and closed,
-// so a copy that fails half-way leaves an earlier file there as it was. A
+// The local destination. A copy to a regular file (or to a name not yet
+// taken) is staged: its bytes go to a file of its own, and the destination
+// is touched only once the device file is complete and closed, so a copy
+// that fails leaves an earlier file there as it was. The stage sits beside
+// the destination under a short name (.afclink-XXXXXX), so a long
+// destination name still fits; where nothing can be made beside it, in a
+// private folder of its own under TMPDIR (or /tmp). Then:
+//  - when renaming gives exactly what writing in place would (a regular
+//    file with one link, whose mode and owner the stage now has), the stage
+//    is synced to disk and takes the name, and the folder is synced;
+//  - otherwise (hard links, another owner, a refused rename: sticky
+//    folders, bind mounts; a folder that cannot be written) the finished
+//    bytes are written into the destination in place and synced. Only a
+//    local disk failure in that last step can damage the earlier file, and
+//    the error says so.
+// A symbolic link is followed, to the end of a chain, and stays; the file
+// it names is the one replaced, or created when the link dangles. A
 // destination that is not a regular file (a FIFO, /dev/null) is written
-// directly, and so is one beside which no file can be made. close()
-// reports what fclose says, because a write that fails only when the
-// buffers are flushed (a full disk) shows there.
+// directly. close() reports what the last steps say, because a write that
+// fails only when the buffers are flushed (a full disk) shows there.
 class LocalFile {
  public:
   LocalFile(DeviceLink* link, const char* path) noexcept : link_(link), path_(path) {
-    open_beside();
-    if (!file_) file_ = std::fopen(path, "w");
+    struct stat existing {};
+    if (::stat(path, &existing) == 0 && !S_ISREG(existing.st_mode)) {
+      open_directly();
+    } else {
+      try {
+        open_staged();
+      } catch (...) {
+        errno = ENOMEM;
+      }
+      if (!file_) {
+        const int why = errno;
+        discard_stage();
+        errno = why;
+      }
+    }
     if (!file_) {
       mdv_add_err(link_, "Can't open destination file %s: %s", path_, std::strerror(errno));
       return;
@@ -58,9 +85,9 @@ class LocalFile {
     (void)std::setvbuf(file_, buffer_, _IOFBF, sizeof buffer_);
   }
   ~LocalFile() {
-    if (!file_) return;
-    std::fclose(file_);
-    discard_beside();
+    if (file_) std::fclose(file_);
+    discard_stage();
+    if (destination_ >= 0) ::close(destination_);
   }
   LocalFile(const LocalFile&) = delete;
   LocalFile& operator=(const LocalFile&) = delete;
@@ -80,85 +107,244 @@ class LocalFile {
     return false;
   }
 
-  // Closes the file and, when the copy is good (`result` not negative),
-  // puts it in the destination's place: `result` unchanged, or, when the
-  // close or the replacement fails, a message and a failure (an earlier
-  // failure's own code is kept). A failed copy's file is removed.
-  [[nodiscard]] int close(int result) noexcept {
-    if (!file_) return result;
+  // Ends the copy: closes the local file, then the device file, and, when
+  // the copy is good (`result` not negative), puts it in the destination's
+  // place. `result` unchanged, or a message and a failure (an earlier
+  // failure's own code is kept). A failed copy's stage is removed.
+  [[nodiscard]] int close(int result, DeviceFilePtr& device) noexcept {
+    if (!file_) {
+      device.reset();
+      return result;
+    }
     FILE* file = file_;
     file_ = nullptr;
-    if (std::fclose(file) != 0) {
-      mdv_add_err(link_, "Couldn't close file %s: %s", path_, std::strerror(errno));
+    const bool staged = stage_ >= 0;
+    // The stage is synced before it takes the name, or an "ok" copy could
+    // be empty after a power cut; written in place, it is read back instead.
+    bool written =
+        std::fflush(file) == 0 && !(staged && result >= 0 && rename_ && ::fsync(stage_) != 0);
+    int why = errno;
+    if (std::fclose(file) != 0 && written) {
+      written = false;
+      why = errno;
+    }
+    if (!written) {
+      mdv_add_err(link_, "Couldn't close file %s: %s", path_, std::strerror(why));
       result = result < 0 ? result : -1;
     }
-    if (beside_.empty()) return result;
-    if (result >= 0 && std::rename(beside_.c_str(), target_.c_str()) != 0) {
-      mdv_add_err(link_, "Couldn't replace file %s: %s", path_, std::strerror(errno));
-      result = -1;
-    }
-    if (result < 0) discard_beside();
+    device.reset();
+    if (staged && result >= 0) result = put_in_place();
+    discard_stage();
     return result;
   }
 
  private:
-  // Makes the new file beside the destination (beside the file a symbolic
-  // link names, so the link stays), with the destination's permissions, or
-  // those a new file would get. Leaves file_ null when it cannot.
-  void open_beside() noexcept {
-    struct stat existing {};
-    const bool exists = ::stat(path_, &existing) == 0;
-    if (exists && !S_ISREG(existing.st_mode)) return;
-    try {
-      target_ = path_;
-      if (exists) {
-        const MallocPtr<char> real(realpath(path_, nullptr));
-        if (!real) return;
-        target_ = real.get();
-      }
-      std::string name = target_ + ".afclink-XXXXXX";
-      const int fd = mkstemp(name.data());
-      if (fd < 0) return;
-      beside_ = std::move(name);
-      mode_t mode = existing.st_mode & 07777;
-      if (!exists) {
-        const mode_t mask = umask(0);
-        umask(mask);
-        mode = 0666 & ~mask;
-      } else if (fchown(fd, existing.st_uid, existing.st_gid) != 0) {
-        // Only the owner may give a file away; as anyone else, ours it is.
-      }
-      (void)fchmod(fd, mode);
-      file_ = fdopen(fd, "w");
-      if (!file_) {
-        ::close(fd);
-        discard_beside();
-      }
-    } catch (...) {
-      discard_beside();  // out of memory: write directly
+  void open_directly() noexcept { file_ = std::fopen(path_, "w"); }
+
+  // Makes the stage and opens an existing destination for writing, which
+  // both checks that it may be written, as writing in place would, and
+  // holds it for the last step. Leaves file_ null, with errno, when it
+  // cannot.
+  void open_staged() {
+    if (!find_target()) return;
+    if (exists_) {
+      destination_ = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+      if (destination_ < 0) return;
+    }
+    if (!stage_beside()) {
+      // With no earlier file, what cannot be made beside it cannot be made
+      // under its own name either.
+      if (!exists_ || !stage_privately()) return;
+    }
+    set_unfinished(stage_path_.c_str(), stage_folder_.empty() ? nullptr : stage_folder_.c_str());
+    const int writer = ::dup(stage_);
+    if (writer < 0) return;
+    file_ = fdopen(writer, "w");
+    if (!file_) {
+      ::close(writer);
+      return;
     }
   }
-  void discard_beside() noexcept {
-    if (beside_.empty()) return;
-    (void)std::remove(beside_.c_str());
-    beside_.clear();
+
+  // target_: the file the copy replaces or creates, at the end of any chain
+  // of symbolic links; exists_ and existing_ describe it.
+  bool find_target() {
+    std::string path = path_;
+    for (int hops = 0; hops < 40; ++hops) {
+      if (::lstat(path.c_str(), &existing_) != 0) {
+        if (errno != ENOENT) return false;
+        target_ = std::move(path);
+        return true;
+      }
+      if (!S_ISLNK(existing_.st_mode)) {
+        exists_ = true;
+        target_ = std::move(path);
+        return true;
+      }
+      std::string names(static_cast<size_t>(existing_.st_size) + 1, '\0');
+      const ssize_t length = ::readlink(path.c_str(), names.data(), names.size());
+      if (length < 0) return false;
+      names.resize(static_cast<size_t>(length));
+      if (names.starts_with('/')) {
+        path = std::move(names);
+      } else {
+        path = folder_of(path);
+        path += '/';
+        path += names;
+      }
+    }
+    errno = ELOOP;
+    return false;
+  }
+
+  static std::string folder_of(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? std::string() : path.substr(0, slash);
+  }
+
+  // A stage beside the target, given the mode and owner the destination
+  // would have; rename_ says whether the rename may replace it.
+  bool stage_beside() {
+    std::string name = folder_of(target_) + "/.afclink-XXXXXX";
+    stage_ = mkostemp(name.data(), O_CLOEXEC);
+    if (stage_ < 0) return false;
+    stage_path_ = std::move(name);
+    if (!exists_) {
+      const mode_t mask = umask(0);
+      umask(mask);
+      rename_ = ::fchmod(stage_, 0666 & ~mask) == 0;
+    } else {
+      rename_ = existing_.st_nlink == 1 && keeps_owner() &&
+                ::fchmod(stage_, existing_.st_mode & 07777) == 0;
+    }
+    return true;
+  }
+  // Only the owner's own groups, or root, may give a file away.
+  bool keeps_owner() const noexcept {
+    struct stat staged {};
+    if (::fstat(stage_, &staged) != 0) return false;
+    if (staged.st_uid == existing_.st_uid && staged.st_gid == existing_.st_gid) return true;
+    return ::fchown(stage_, existing_.st_uid, existing_.st_gid) == 0;
+  }
+
+  bool stage_privately() {
+    const int beside = errno;
+    const char* temporary = std::getenv("TMPDIR");
+    std::string folder = std::string(temporary && *temporary ? temporary : "/tmp");
+    folder += "/afclink-XXXXXX";
+    if (!mkdtemp(folder.data())) {
+      errno = beside;
+      return false;
+    }
+    stage_folder_ = std::move(folder);
+    stage_path_ = stage_folder_ + "/copy";
+    stage_ = ::open(stage_path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (stage_ >= 0) return true;
+    stage_path_.clear();
+    errno = beside;
+    return false;
+  }
+
+  int put_in_place() noexcept {
+    if (rename_ && std::rename(stage_path_.c_str(), target_.c_str()) == 0) {
+      clear_unfinished();
+      stage_path_.clear();
+      if (sync_folder()) return 0;
+      mdv_add_err(link_, "Couldn't replace file %s: %s", path_, std::strerror(errno));
+      return -1;
+    }
+    // A rename refused (a sticky folder, a bind mount) is no failure: the
+    // bytes can still be written in place.
+    if (destination_ < 0) {
+      mdv_add_err(link_, "Couldn't replace file %s: %s", path_, std::strerror(errno));
+      return -1;
+    }
+    hold_signals();
+    const int result = write_in_place();
+    release_signals();
+    return result;
+  }
+
+  bool sync_folder() const noexcept {
+    const std::string folder = folder_of(target_);
+    const int fd =
+        ::open(folder.empty() ? "/" : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return true;  // a folder we may not read: nothing to sync through
+    const bool synced = ::fsync(fd) == 0 || errno == EINVAL || errno == EROFS;
+    const int why = errno;
+    ::close(fd);
+    errno = why;
+    return synced;
+  }
+
+  // Copies the stage over the destination's bytes. Room for them is
+  // reserved first, so a disk that cannot hold the copy refuses it before
+  // a byte of the earlier file has changed.
+  int write_in_place() noexcept {
+    struct stat staged {};
+    if (::fstat(stage_, &staged) != 0) {
+      mdv_add_err(link_, "Couldn't replace file %s: %s", path_, std::strerror(errno));
+      return -1;
+    }
+    const off_t size = staged.st_size;
+    if (size > 0 && ::fallocate(destination_, FALLOC_FL_KEEP_SIZE, 0, size) != 0 &&
+        errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL) {
+      mdv_add_err(link_, "Couldn't replace file %s: %s", path_, std::strerror(errno));
+      return -1;
+    }
+    for (off_t done = 0; done < size;) {
+      const ssize_t got = ::pread(stage_, buffer_, sizeof buffer_, done);
+      if (got <= 0) return damaged(got < 0 ? errno : EIO);
+      for (ssize_t put = 0; put < got;) {
+        const ssize_t wrote =
+            ::pwrite(destination_, buffer_ + put, static_cast<size_t>(got - put), done + put);
+        if (wrote < 0) return damaged(errno);
+        put += wrote;
+      }
+      done += got;
+    }
+    if (::ftruncate(destination_, size) != 0 || ::fsync(destination_) != 0) return damaged(errno);
+    return 0;
+  }
+  int damaged(int error) noexcept {
+    mdv_add_err(link_,
+                "Couldn't write file %s in place: %s. The earlier file there may be damaged.",
+                path_, std::strerror(error));
+    return -1;
+  }
+
+  void discard_stage() noexcept {
+    if (stage_ >= 0) {
+      ::close(stage_);
+      stage_ = -1;
+    }
+    if (stage_path_.empty() && stage_folder_.empty()) return;
+    if (!stage_path_.empty()) (void)::unlink(stage_path_.c_str());
+    if (!stage_folder_.empty()) (void)::rmdir(stage_folder_.c_str());
+    clear_unfinished();
+    stage_path_.clear();
+    stage_folder_.clear();
   }
 
   DeviceLink* link_;
   const char* path_;
-  FILE* file_ = nullptr;
-  std::string target_;        // the file the copy replaces
-  std::string beside_;        // the new file, while it exists
+  FILE* file_ = nullptr;     // where the copy's bytes go
+  std::string target_;       // the regular file replaced or created
+  struct stat existing_ {};  // the target, when exists_
+  bool exists_ = false;
+  int destination_ = -1;      // the existing target, open for writing
+  int stage_ = -1;            // the stage, read back for a copy in place
+  std::string stage_path_;    // the stage, while it exists
+  std::string stage_folder_;  // the private folder holding it, if any
+  bool rename_ = false;       // the stage may take the target's name
   char buffer_[kLocalBlock];  // stdio's, so it must outlive fclose
 };
 
 // A z_stream set up for inflation; ended exactly once, whatever the exit.
 class InflateStream {
  public:
-  InflateStream() noexcept {
-    // inflateInit's own expansion, with the version the format was made for.
-    ok_ = inflateInit_(&stream_, "1.2.5", static_cast<int>(sizeof(z_stream))) == Z_OK;
-  }
+  InflateStream() noexcept { ok_ = inflateInit(&stream_) == Z_OK; }
   ~InflateStream() {
     if (ok_) inflateEnd(&stream_);
   }
@@ -293,7 +479,7 @@ int get_file(DeviceLink* link, const char* device_path, const char* local_path) 
   if (!device) return -1;
   LocalFile local(link, local_path);
   if (!local) return -1;
-  return local.close(copy_plain(link, device.get(), local));
+  return local.close(copy_plain(link, device.get(), local), device);
 }
 
 int get_compressed_file(DeviceLink* link, const char* device_path, const char* local_path,
@@ -304,7 +490,7 @@ int get_compressed_file(DeviceLink* link, const char* device_path, const char* l
   if (!device) return -1;
   LocalFile local(link, local_path);
   if (!local) return -1;
-  return local.close(copy_compressed(link, device.get(), local, header_length));
+  return local.close(copy_compressed(link, device.get(), local, header_length), device);
 }
 
 int getFile(DeviceLink* link, Command* command) noexcept {

@@ -398,8 +398,20 @@ class AfcTest(unittest.TestCase):
             with self.assertRaises(AfcError) as gone:
                 afc.file_info("/a")
             self.assertEqual(gone.exception.status, 8)
-            # Paths cannot climb out of the device folder.
+            # Paths cannot climb out of the device folder, not even through a
+            # symbolic link: refused as a phone's sandbox does, permission denied.
             self.assertEqual(afc.read_dir("/../.."), afc.read_dir("/"))
+            os.symlink("/etc", os.path.join(self.dev.root, "out"))
+            os.symlink("iTunes_Control/iTunes", os.path.join(self.dev.root, "in"))
+            for call, path in ((afc.open, "/out/hostname"), (afc.read_dir, "/out"),
+                               (afc.make_dir, "/out/afclink-test"), (afc.remove, "/out/passwd")):
+                with self.subTest(path=path), self.assertRaises(AfcError) as refused:
+                    call(path, 1) if call == afc.open else call(path)
+                self.assertEqual(refused.exception.status, 10)
+            self.assertEqual(afc.file_info("/out")["LinkTarget"], "/etc")
+            self.assertEqual(afc.fetch("/in/iTunesDB"), self.blob)
+            afc.remove("/out")
+            self.assertTrue(os.path.exists("/etc/passwd"))
 
     def test_read_error_from_an_offset(self):
         self.dev.fault("read_error_at", 100000)
@@ -553,6 +565,26 @@ class RobustnessTest(unittest.TestCase):
                         dev.proc.kill()
                         dev.proc.wait()
                     dev.stop()
+
+    def test_only_a_socket_is_replaced_at_the_socket_and_control_paths(self):
+        dev = FakeDevice()
+        self.addCleanup(dev.stop)
+        for path in (dev.socket_path, dev.control_path):
+            with self.subTest(path=path):
+                with open(path, "w") as f:
+                    f.write("someone's file\n")
+                run = subprocess.run(dev.args, capture_output=True, text=True, timeout=30)
+                self.assertEqual(run.returncode, 2)
+                self.assertIn("%s exists and is not a socket" % path, run.stderr)
+                with open(path) as f:
+                    self.assertEqual(f.read(), "someone's file\n")
+                os.unlink(path)
+        # A stale socket of an earlier run is replaced.
+        stale = socket.socket(socket.AF_UNIX)
+        stale.bind(dev.socket_path)
+        stale.close()
+        dev.start()
+        self.assertEqual(dev.state()["attached"], True)
 
     def test_bad_requests_are_answered_and_change_nothing(self):
         log = os.path.join(tempfile.mkdtemp(prefix="fakedev-log-"), "log")

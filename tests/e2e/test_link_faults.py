@@ -4,10 +4,13 @@ by itself. Same set-up as test_device (an emulator over TLS per test).
 """
 
 import os
+import signal
+import time
 import unittest
 import zlib
 
 import test_device as base
+from afclink_driver import Afclink
 from test_device import CDB, DEADLINE, PLAIN_DB, database_header, pseudo_random, put
 
 
@@ -46,6 +49,35 @@ class LinkCuts(base.DeviceCase):
         offsets = [100, 243, 244, 245, 70_000, 1_048_576, 1_048_577,
                    stream - 1000, stream - 1, stream // 2]
         self.cut_then_retry('getDB "%s"' % self.local("db"), "db", header + body, offsets)
+
+
+class Signals(base.DeviceCase):
+    """A parent that quits or a logout, mid-copy: afclink ends as the signal
+    would, and only the earlier file is left."""
+
+    def test_sigterm_sigint_and_sighup_leave_only_the_earlier_file(self):
+        put(self.emulator, "/big.bin", pseudo_random(4_000_000))
+        with open(self.local("f"), "wb") as f:
+            f.write(b"the earlier file")
+        self.emulator.set(bandwidth=1)  # four seconds: time to catch it half-way
+        for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            with self.subTest(signal=number.name):
+                if number != signal.SIGTERM:
+                    address = base.address_of(self.emulator)
+                    self.app = Afclink(env={"USBMUXD_SOCKET_ADDRESS": address},
+                                       home=self.home.name)
+                    self.addCleanup(self.app.__exit__, None, None, None)
+                self.connect()
+                self.app.send(('getFile /big.bin "%s"\n' % self.local("f")).encode())
+                deadline = time.monotonic() + DEADLINE
+                while not any(name != "f" and os.path.getsize(self.local(name)) > 0
+                              for name in os.listdir(self.out.name)):
+                    self.assertLess(time.monotonic(), deadline, "no copy under way")
+                    time.sleep(0.01)
+                self.app.process.send_signal(number)
+                self.assertEqual(self.app.process.wait(DEADLINE), -number)
+                self.assertEqual(os.listdir(self.out.name), ["f"])
+                self.assertEqual(self.read_local("f"), b"the earlier file")
 
 
 class Unplugging(base.DeviceCase):

@@ -1,6 +1,10 @@
 // get_file, get_compressed_file, getFile and getDB on the fake device, into
 // temporary folders.
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <filesystem>
@@ -9,6 +13,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <tuple>
 
 #include "FakeMobileDevice.h"
 #include "command/Command.h"
@@ -150,11 +155,136 @@ TEST_F(Retrieval, EmptyDeviceFileGivesAnEmptyLocalFile) {
   EXPECT_EQ(fs::file_size(out), 0u);
 }
 
-TEST_F(Retrieval, ReadFailureInTheMiddleFailsTheCopy) {
-  fakemd::put_file(phone, "/f", noise(30000));
-  fakemd::fail_read_after(phone, 10000, 4);
-  EXPECT_EQ(get_file(link, "/f", out.c_str()), -1);
-  EXPECT_EQ(errors(), "Could not read 8192 bytes from file /f. Code 4");
+TEST_F(Retrieval, ReadFailureInTheMiddleFailsTheCopyAndLeavesTheEarlierFile) {
+  const std::string earlier = noise(1600, 5), body = noise(30000, 6);
+  fakemd::put_file(phone, "/f", body);
+  // A name that leaves no room for a suffix, and a file with a second name.
+  const fs::path long_name = dir / std::string(245, 'n'), linked = dir / "linked";
+  for (const fs::path& destination : {fs::path(out), long_name, linked}) {
+    SCOPED_TRACE(destination.filename().string().substr(0, 10));
+    fs::remove_all(dir);
+    fs::create_directory(dir);
+    write_file(destination, earlier);
+    fs::permissions(destination, fs::perms::owner_read | fs::perms::owner_write);
+    if (destination == linked) fs::create_hard_link(linked, dir / "other name");
+    const auto entries = std::distance(fs::directory_iterator(dir), fs::directory_iterator());
+    link->err_text->length = 0;
+    fakemd::fail_read_after(phone, 10000, 4);
+    EXPECT_EQ(get_file(link, "/f", destination.c_str()), -1);
+    EXPECT_EQ(errors(), "Could not read 8192 bytes from file /f. Code 4");
+    EXPECT_TRUE(read_file(destination) == earlier);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), entries);
+
+    fakemd::fail_read_after(phone, UINT64_MAX, 4);
+    EXPECT_EQ(get_file(link, "/f", destination.c_str()), 0) << errors();
+    EXPECT_TRUE(read_file(destination) == body);
+    EXPECT_EQ(fs::status(destination).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
+    if (destination == linked) {
+      EXPECT_TRUE(read_file(dir / "other name") == body);
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), entries);
+  }
+}
+
+// Runs `copy` in a child process as another user, as someone copying into
+// a folder or onto a file that is not theirs would; whether it gave 0.
+template <typename Copy>
+bool copies_as(uid_t user, Copy copy) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(user) != 0 || setuid(user) != 0) _exit(2);
+    _exit(copy() == 0 ? 0 : 1);
+  }
+  int status = 0;
+  return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST_F(Retrieval, WhereARenameWouldChangeTheFileTheCopyIsWrittenInPlaceAndOnlyWhenComplete) {
+  if (geteuid() != 0) GTEST_SKIP() << "other owners, bind mounts and small file systems need root";
+  constexpr uid_t kUser = 65534, kSomeoneElse = 1234;
+  const std::string earlier = noise(1600, 7), body = noise(1000000, 8);
+  fakemd::put_file(phone, "/f", body);
+  const fs::path folder = dir / "folder", file = folder / "file";
+  struct Case {
+    const char* what;
+    fs::perms folder_mode;
+    uid_t owner;   // of the earlier file
+    uid_t copier;  // who runs the copy
+  };
+  const Case cases[] = {
+      {"root's file in a folder anyone may write", fs::perms::all, 0, kUser},
+      {"the user's file in a folder they cannot write",
+       fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+           fs::perms::others_read | fs::perms::others_exec,
+       kUser, kUser},
+      {"someone else's file in a sticky folder", fs::perms::all | fs::perms::sticky_bit,
+       kSomeoneElse, kUser},
+      {"a bind-mounted file", fs::perms::owner_all, 0, 0},
+      {"a file system without a free inode", fs::perms::owner_all, 0, 0},
+  };
+  fs::permissions(dir, fs::perms::owner_all | fs::perms::others_exec);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::create_directory(folder);
+    const std::string what = c.what;
+    std::string unmount;
+    if (what.find("inode") != std::string::npos) {
+      if (std::system(("mount -t tmpfs -o size=4m,nr_inodes=2 none " + folder.string()).c_str()) !=
+          0) {
+        fs::remove(folder);
+        continue;  // no mounting here: nothing to learn
+      }
+      unmount = folder.string();
+    }
+    write_file(file, earlier);
+    if (what.find("bind") != std::string::npos) {
+      write_file(dir / "mounted", "");
+      if (std::system(
+              ("mount --bind " + file.string() + " " + (dir / "mounted").string()).c_str()) != 0) {
+        fs::remove_all(folder);
+        continue;
+      }
+      unmount = (dir / "mounted").string();
+    }
+    const fs::path destination = unmount.ends_with("mounted") ? dir / "mounted" : file;
+    ASSERT_EQ(chown(file.c_str(), c.owner, c.owner), 0);
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                              fs::perms::others_read | fs::perms::others_write);
+    fs::permissions(folder, c.folder_mode);
+    struct stat before {};
+    ASSERT_EQ(stat(destination.c_str(), &before), 0);
+    const fs::path beside = destination.parent_path();
+    const auto entries = std::distance(fs::directory_iterator(beside), fs::directory_iterator());
+    const auto copy = [&] { return get_file(link, "/f", destination.c_str()); };
+
+    fakemd::fail_read_after(phone, 10000, 4);
+    EXPECT_FALSE(copies_as(c.copier, copy));
+    EXPECT_TRUE(read_file(destination) == earlier);
+    fakemd::fail_read_after(phone, UINT64_MAX, 4);
+    EXPECT_TRUE(copies_as(c.copier, copy));
+    EXPECT_TRUE(read_file(destination) == body);
+    struct stat after {};
+    ASSERT_EQ(stat(destination.c_str(), &after), 0);
+    EXPECT_EQ(std::tie(after.st_ino, after.st_mode, after.st_uid, after.st_gid),
+              std::tie(before.st_ino, before.st_mode, before.st_uid, before.st_gid));
+    EXPECT_EQ(std::distance(fs::directory_iterator(beside), fs::directory_iterator()), entries);
+    if (what.find("inode") != std::string::npos) {
+      // Too big for the room left: refused before the earlier file changes.
+      fakemd::put_file(phone, "/f", noise(5000000, 9));
+      link->err_text->length = 0;
+      EXPECT_EQ(get_file(link, "/f", destination.c_str()), -1);
+      EXPECT_EQ(errors(),
+                "Couldn't replace file " + destination.string() + ": No space left on device");
+      EXPECT_TRUE(read_file(destination) == body);
+      fakemd::put_file(phone, "/f", body);
+    }
+    if (!unmount.empty()) {
+      EXPECT_EQ(std::system(("umount " + unmount).c_str()), 0);
+    }
+    fs::remove_all(folder);
+    fs::remove(dir / "mounted");
+  }
 }
 
 TEST_F(Retrieval, DestinationInAMissingFolderIsReported) {
@@ -416,6 +546,12 @@ TEST_F(Retrieval, GetFileAnswersOkOrTheErrorText) {
   EXPECT_EQ(read_file(out), "new content");
   EXPECT_EQ(fs::status(out).permissions(),
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  // A link to a file not made yet: the file is made, the link stays.
+  const fs::path dangling = dir / "dangling";
+  fs::create_symlink("later", dangling);
+  EXPECT_EQ(run(("getFile /f " + dangling.string()).c_str(), get_file_command), "ok\n");
+  EXPECT_TRUE(fs::is_symlink(dangling));
+  EXPECT_EQ(read_file(dir / "later"), "new content");
 }
 
 TEST_F(Retrieval, GetFileOfAnUnopenableDeviceFileLeavesTheLocalFileAlone) {

@@ -88,6 +88,12 @@ class LinkCut(Exception):
     """A control-ordered cut closed this connection."""
 
 
+class OutsideRoot(Exception):
+    """A device path that resolves, through a symbolic link, outside the
+    served folder. A phone's file service is confined to its media folder
+    by the sandbox, which refuses such a path as a permission failure."""
+
+
 class OpenFile:
     __slots__ = ("fd", "path")
 
@@ -116,6 +122,7 @@ class AfcService:
         self.state = state
         self.log = log
         self.root = state.root
+        self.real_root = os.path.realpath(state.root)
         self.debug = log.isEnabledFor(10)  # logging.DEBUG
         self.files = {}
         self.next_handle = 1
@@ -156,6 +163,8 @@ class AfcService:
                     handler(num, hdata, payload)
                 except (struct.error, IndexError):
                     self.status(num, E_INVALID_ARG)
+                except OutsideRoot:
+                    self.status(num, E_PERM)
                 except (PeerGone, LinkCut):
                     raise
                 except Exception:  # report it to the host and keep serving
@@ -234,9 +243,21 @@ class AfcService:
     def data(self, num, payload):
         self.send(num, OP_DATA, b"", payload)
 
-    def path(self, raw):
+    def path(self, raw, follow=True):
+        """The host path of a device path, which must resolve inside the
+        served folder; with follow False, a final symbolic link is the
+        object itself (removed, renamed, described), so only its folder
+        must."""
         rel = posixpath.normpath("/" + raw).lstrip("/")
-        return os.path.join(self.root, rel) if rel else self.root
+        host = os.path.join(self.root, rel) if rel else self.root
+        if follow or not rel:
+            resolved = os.path.realpath(host)
+        else:
+            resolved = os.path.join(os.path.realpath(os.path.dirname(host)),
+                                    os.path.basename(host))
+        if resolved != self.real_root and not resolved.startswith(self.real_root + os.sep):
+            raise OutsideRoot(raw)
+        return host
 
     def handle_of(self, hdata):
         return self.files.get(U64.unpack_from(hdata, 0)[0])
@@ -350,7 +371,7 @@ class AfcService:
                                 for n in [".", ".."] + sorted(names)))
 
     def file_info(self, num, hdata, _payload):
-        host_path = self.path(_cstring(hdata))
+        host_path = self.path(_cstring(hdata), follow=False)
         try:
             s = os.lstat(host_path)
             pairs = [("st_size", s.st_size), ("st_blocks", s.st_blocks),
@@ -381,7 +402,7 @@ class AfcService:
                 os.rmdir(p)
             else:
                 os.unlink(p)
-        self._path_op(num, remove, _cstring(hdata))
+        self._path_op(num, remove, _cstring(hdata), follow=False)
 
     def remove_all(self, num, hdata, _payload):
         def remove(p):
@@ -389,7 +410,7 @@ class AfcService:
                 shutil.rmtree(p)
             else:
                 os.unlink(p)
-        self._path_op(num, remove, _cstring(hdata))
+        self._path_op(num, remove, _cstring(hdata), follow=False)
 
     def truncate_path(self, num, hdata, _payload):
         size = U64.unpack_from(hdata, 0)[0]
@@ -399,11 +420,12 @@ class AfcService:
         first = hdata.find(b"\0")
         if first < 0:
             return self.status(num, E_INVALID_ARG)
-        target = self.path(_cstring(hdata[first + 1:]))
-        self._path_op(num, lambda p: os.rename(p, target), _cstring(hdata[:first]))
+        target = self.path(_cstring(hdata[first + 1:]), follow=False)
+        self._path_op(num, lambda p: os.rename(p, target), _cstring(hdata[:first]),
+                      follow=False)
 
-    def _path_op(self, num, action, device_path):
-        host_path = self.path(device_path)
+    def _path_op(self, num, action, device_path, follow=True):
+        host_path = self.path(device_path, follow)
         if host_path == self.root:
             return self.status(num, E_PERM)
         try:

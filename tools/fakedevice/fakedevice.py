@@ -15,6 +15,7 @@ import os
 import selectors
 import signal
 import socket
+import stat
 import sys
 import threading
 
@@ -129,13 +130,39 @@ class Control:
         raise KeyError("unknown command %r" % cmd)
 
 
+def not_a_socket(path):
+    """Why `path` cannot be listened on, or None: only a missing path or a
+    socket (a stale one of an earlier run) may be replaced."""
+    try:
+        mode = os.lstat(path).st_mode
+    except FileNotFoundError:
+        return None
+    except OSError as e:
+        return "%s: %s" % (path, e.strerror)
+    if stat.S_ISSOCK(mode):
+        return None
+    return "%s exists and is not a socket; refusing to replace it" % path
+
+
 def listen_unix(path):
-    if os.path.exists(path):
-        os.unlink(path)  # a stale socket of an earlier run
+    """A listening socket at `path` and the identity of what it made there."""
+    if os.path.lexists(path):
+        os.unlink(path)  # a stale socket of an earlier run, checked by not_a_socket
     sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     sock.bind(path)
     sock.listen(64)
-    return sock
+    made = os.lstat(path)
+    return sock, (made.st_dev, made.st_ino)
+
+
+def remove_own_socket(path, identity):
+    """Removes `path` only while it is still the socket this run made."""
+    try:
+        now = os.lstat(path)
+        if (now.st_dev, now.st_ino) == identity:
+            os.unlink(path)
+    except OSError:
+        pass
 
 
 def main(argv=None):
@@ -178,6 +205,12 @@ def main(argv=None):
     if not os.path.isdir(args.root):
         print("fakedevice: --root %s is not a folder" % args.root, file=sys.stderr)
         return 2
+    control_path = args.control or args.socket + ".control"
+    for option, path in (("--socket", args.socket), ("--control", control_path)):
+        refused = not_a_socket(path)
+        if refused:
+            print("fakedevice: %s %s" % (option, refused), file=sys.stderr)
+            return 2
     state = DeviceState(udid=args.udid, state_dir=args.state_dir, log=log)
     state.root = os.path.abspath(args.root)
     state.product_version = args.product_version
@@ -204,7 +237,6 @@ def main(argv=None):
     if not args.detached:
         state.attach()
 
-    control_path = args.control or args.socket + ".control"
     wake_r, wake_w = os.pipe()
     stopping = threading.Event()
 
@@ -217,8 +249,8 @@ def main(argv=None):
     signal.signal(signal.SIGINT, stop)
 
     # Control first: once it answers, the usbmuxd socket is also there.
-    mux_sock = listen_unix(args.socket)
-    ctl_sock = listen_unix(control_path)
+    mux_sock, mux_identity = listen_unix(args.socket)
+    ctl_sock, ctl_identity = listen_unix(control_path)
     control = Control(state, stop)
     sel = selectors.DefaultSelector()
     sel.register(mux_sock, selectors.EVENT_READ, "mux")
@@ -241,12 +273,10 @@ def main(argv=None):
             threading.Thread(target=target, daemon=True).start()
 
     log.debug("stopping")
-    for sock, path in ((mux_sock, args.socket), (ctl_sock, control_path)):
+    for sock, path, identity in ((mux_sock, args.socket, mux_identity),
+                                 (ctl_sock, control_path, ctl_identity)):
         sock.close()
-        try:
-            os.unlink(path)
-        except OSError:
-            pass
+        remove_own_socket(path, identity)
     with state.lock:
         state.attached = False
         for s in list(state._device_socks):

@@ -1,0 +1,77 @@
+// The unfinished copy that a terminating signal removes before the process
+// ends. The handler may run on any thread at any moment, so it touches only
+// what was prepared beforehand: two fixed buffers and one lock-free flag.
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstring>
+
+#include "main/commands.h"
+
+namespace {
+
+constexpr size_t kPathRoom = 4096;  // PATH_MAX: longer names were never made
+
+// Written only while `armed` is false, read by the handler only while it is
+// true.
+char unfinished_file[kPathRoom];
+char unfinished_folder[kPathRoom];
+std::atomic<bool> armed{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+// 0, or kHolding while signals wait, or the number of the one that waits.
+constexpr int kHolding = -1;
+std::atomic<int> held{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+extern "C" void remove_unfinished_and_end(int signal_number) {
+  int holding = kHolding;
+  if (held.compare_exchange_strong(holding, signal_number)) return;  // ends it when released
+  if (armed.load()) {
+    (void)unlink(unfinished_file);
+    if (unfinished_folder[0] != '\0') (void)rmdir(unfinished_folder);
+  }
+  // End as the signal itself would have ended the process: its default
+  // action, delivered as soon as this handler returns.
+  (void)std::signal(signal_number, SIG_DFL);
+  (void)std::raise(signal_number);
+}
+
+bool copy_path(char (&into)[kPathRoom], const char* path) noexcept {
+  const size_t length = path ? std::strlen(path) : 0;
+  if (length >= kPathRoom) return false;
+  if (length > 0) std::memcpy(into, path, length);
+  into[length] = '\0';
+  return true;
+}
+
+}  // namespace
+
+void remove_unfinished_on_signals() noexcept {
+  for (const int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+    struct sigaction previous {};
+    // A signal the parent chose to ignore (nohup) stays ignored.
+    if (sigaction(signal_number, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN)
+      continue;
+    struct sigaction action {};
+    action.sa_handler = remove_unfinished_and_end;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    (void)sigaction(signal_number, &action, nullptr);
+  }
+}
+
+void set_unfinished(const char* file, const char* folder) noexcept {
+  armed.store(false);
+  if (!file || !copy_path(unfinished_file, file) || !copy_path(unfinished_folder, folder)) return;
+  armed.store(true);
+}
+
+void clear_unfinished() noexcept { armed.store(false); }
+
+void hold_signals() noexcept { held.store(kHolding); }
+
+void release_signals() noexcept {
+  const int waiting = held.exchange(0);
+  if (waiting > 0) remove_unfinished_and_end(waiting);
+}
