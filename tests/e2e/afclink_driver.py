@@ -32,8 +32,11 @@ class Afclink:
             self._home = tempfile.TemporaryDirectory(prefix="afclink-home-")
             home = self._home.name
         environment["HOME"] = home
-        if env:
-            environment.update(env)
+        for name, value in (env or {}).items():  # None: leave the variable out
+            if value is None:
+                environment.pop(name, None)
+            else:
+                environment[name] = value
         self.process = subprocess.Popen(
             [BINARY, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
             stderr=subprocess.PIPE, env=environment)
