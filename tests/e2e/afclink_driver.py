@@ -92,6 +92,27 @@ class Afclink:
         self._lines.put(line)
         return line is None
 
+    def status_debug(self, timeout=REPLY_TIMEOUT):
+        """statusDebug's answer: (its "# " trace lines, the status line after them)."""
+        self.send("statusDebug\n")
+        trace = []
+        while True:
+            line = self.read_line(timeout)
+            if line is None or not line.startswith("# "):
+                return trace, line
+            trace.append(line)
+
+    def wait_for_trace(self, prefix, timeout=REPLY_TIMEOUT):
+        """Polls statusDebug until a trace line starts with prefix; returns the last
+        (trace, status), whether or not it came."""
+        import time
+        deadline = time.monotonic() + timeout
+        while True:
+            trace, status = self.status_debug()
+            if any(line.startswith(prefix) for line in trace) or time.monotonic() > deadline:
+                return trace, status
+            time.sleep(0.1)
+
     def wait_for_status(self, wanted, timeout=REPLY_TIMEOUT):
         """Polls `status` until it answers `wanted`; returns the last answer."""
         import time
