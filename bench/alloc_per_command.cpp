@@ -59,7 +59,7 @@ int main() {
   if (!std::freopen(input_path, "r", stdin) || !std::freopen("/dev/null", "w", stdout)) return 1;
   std::remove(input_path);
 
-  DeviceLink* link = mdv_new(nullptr, connect_callback, nullptr);
+  DeviceLink* link = mdv_new(nullptr, nullptr, nullptr);
   if (!link) return 1;
   auto run_one = [link] {
     Command* command = cmd_new(nullptr);

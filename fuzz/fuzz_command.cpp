@@ -130,8 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text = in.rest();
 
   fakemd::reset();
-  connecting.store(0);
-  DeviceLink* link = mdv_new(nullptr, connect_callback, nullptr);
+  DeviceLink* link = mdv_new(nullptr, nullptr, nullptr);
   if (scene & 1) {
     AMDeviceRef phone = fakemd::add_device();
     fakemd::attach(phone);

@@ -1,15 +1,48 @@
-// The connection sequence: subscription, the notification callback and the
-// steps from device connect to the open file-service connection. All of it
-// runs on the device thread; nothing here touches the error text.
+// The connection sequence: subscription, the notification callback, the
+// steps from device connect to the open file-service connection, and the
+// device thread's own retries. All of it runs on the device thread; nothing
+// here touches the error text.
+#include <chrono>
+#include <cstdint>
+
 #include "device/device.h"
 
 namespace {
 
-// Set when the last attempt failed while the device still showed its trust
-// prompt; the device's "paired" notification then means the user answered
-// it, and the attempt runs again without waiting for a new command. Only
-// the device thread reads or writes it.
-bool awaiting_trust = false;
+using std::chrono::milliseconds;
+
+// How many tries a failing session gets: with device_internal::retry_pause
+// between them, about ten seconds' worth, which covers the first sessions
+// that fail right after the user taps Trust.
+constexpr int32_t kSessionTries = 5;
+// How often usbmuxd is asked whether it answers while nothing is connected.
+constexpr milliseconds kMuxWatchPause{2000};
+
+// Bumped by every event after which a planned retry no longer applies: a
+// plug-in, an unplug, usbmuxd's "paired", `connect`, `disconnect`, a new
+// link. A retry carries the value it was planned under and does nothing
+// when the value has moved on. Process-wide, so that a retry planned for
+// a link that has since been freed can never mistake a new link for it.
+std::atomic<uint32_t> retry_epoch{0};
+
+// Bumped by `connect`, `disconnect` and a new or freed link: the usbmuxd
+// watch of an earlier one then ends. Device thread: the epoch whose watch
+// runs, if any.
+std::atomic<uint32_t> want_epoch{0};
+constexpr uint32_t kNoWatch = UINT32_MAX;
+uint32_t mux_watch_epoch = kNoWatch;
+
+void set_wait(DeviceLink* link, DeviceWait wait) noexcept {
+  {
+    std::lock_guard lock(link->report_mutex);
+    link->report.wait = wait;
+  }
+  link->wait.store(wait, std::memory_order_release);
+}
+
+bool is_wanted(const DeviceLink* link) noexcept {
+  return link->wanted.load(std::memory_order_acquire) != 0;
+}
 
 // A connection from an earlier sequence that `disconnect` left open holds
 // its device and buffers; nobody can use it any more (`connected` is 0 while
@@ -20,14 +53,127 @@ void release_connection(DeviceLink* link) noexcept {
   if (old) (void)AFCConnectionClose(old);
 }
 
-void attempt(DeviceLink* link) noexcept {
-  (void)mdv_connect(link);
+// The sequence's outcome, kept for the report: the step that failed and
+// its status. Set by mdv_connect, read by attempt(); device thread only.
+DeviceStep failed_step = DeviceStep::none;
+int32_t failed_status = 0;
+
+int32_t fail(DeviceStep step, int32_t status, int32_t result) noexcept {
+  failed_step = step;
+  failed_status = status;
+  return result;
+}
+
+// What to wait for after an attempt that failed at `step` with `status`.
+DeviceWait wait_after(DeviceStep step, int32_t status) noexcept {
+  if (status == kAMDPasswordProtected) return DeviceWait::unlock;
+  switch (step) {
+    case DeviceStep::connect:
+      // The phone went between its announcement and the attempt.
+      return status == kAMDNoDevice ? DeviceWait::plug_in : DeviceWait::new_connect;
+    case DeviceStep::pair:
+      return status == kAMDPairingDialogPending ? DeviceWait::trust : DeviceWait::new_connect;
+    case DeviceStep::validate:
+    case DeviceStep::session:
+      // A TLS handshake cut short, as the first ones right after Trust may be.
+      return status == kAMDSSLError ? DeviceWait::retry : DeviceWait::new_connect;
+    case DeviceStep::service:
+      return status == kAMDSSLError ? DeviceWait::retry : DeviceWait::new_connect;
+    case DeviceStep::open:
+      // The service's own TLS handshake, or its connection, failed.
+      return DeviceWait::retry;
+    case DeviceStep::none: break;
+  }
+  return DeviceWait::nothing;
+}
+
+void attempt(DeviceLink* link, int32_t session_tries) noexcept;
+
+// Plans the next attempt after the retry pause, valid until the next event.
+void plan_retry(DeviceLink* link, int32_t session_tries) noexcept {
+  const uint32_t planned_under = retry_epoch.load(std::memory_order_acquire);
+  CFRunLoopPerformBlockAfter(
+      CFRunLoopGetCurrent(), device_internal::retry_pause, [link, planned_under, session_tries] {
+        if (retry_epoch.load(std::memory_order_acquire) != planned_under) return;
+        if (link->connected.load(std::memory_order_acquire) != 0 || !is_wanted(link)) return;
+        attempt(link, session_tries);
+      });
+}
+
+// One run of the sequence on device_ref, then what it ended on: recorded,
+// a retry planned when one applies, and the callback run.
+void attempt(DeviceLink* link, int32_t session_tries) noexcept {
+  set_wait(link, DeviceWait::attempt);
+  failed_step = DeviceStep::none;
+  failed_status = 0;
+  const int32_t result = mdv_connect(link);
+
+  AMDeviceDescription seen{};
+  const bool described = AMDeviceCopyDescription(link->device_ref, &seen) == 0;
+  DeviceWait wait = DeviceWait::nothing;
+  if (result != 0) {
+    wait = wait_after(failed_step, failed_status);
+    if (wait == DeviceWait::retry && --session_tries <= 0) wait = DeviceWait::new_connect;
+    const bool retries_by_timer =
+        wait == DeviceWait::unlock || wait == DeviceWait::trust || wait == DeviceWait::retry;
+    if (retries_by_timer && is_wanted(link)) plan_retry(link, session_tries);
+  }
+  {
+    std::lock_guard lock(link->report_mutex);
+    DeviceReport& report = link->report;
+    if (described) {
+      report.phone = seen;
+      report.phone_seen = true;
+    }
+    report.attempted = true;
+    report.failed_step = result == 0 ? DeviceStep::none : failed_step;
+    report.failed_status = result == 0 ? 0 : failed_status;
+    report.tries_left = wait == DeviceWait::retry ? session_tries : 0;
+  }
+  set_wait(link, wait);
   if (link->connect_cb) (void)link->connect_cb(link, link->connect_arg);
+}
+
+void note_plugged(DeviceLink* link, bool attached) noexcept {
+  std::lock_guard lock(link->report_mutex);
+  link->report.phone_attached = attached;
+  // An event came through usbmuxd, so it answers.
+  link->report.mux_status = 0;
+  uint32_t& shown = link->report.mux_shown;
+  if (attached && shown == 0) shown = 1;
+  if (!attached && shown > 0) --shown;
+}
+
+// Asks usbmuxd now and again every kMuxWatchPause, for as long as the
+// connection is wanted and not made. One chain of probes at a time: the one
+// started under the current want_epoch; `connect` and `disconnect` end it.
+void watch_mux(DeviceLink* link, uint32_t started_under) noexcept {
+  if (want_epoch.load(std::memory_order_acquire) != started_under) return;
+  if (!is_wanted(link) || link->connected.load(std::memory_order_acquire) != 0) {
+    mux_watch_epoch = kNoWatch;  // a later mdv_watch_mux starts afresh
+    return;
+  }
+  uint32_t shown = 0;
+  const int32_t status = AMDMuxProbe(&shown);
+  {
+    std::lock_guard lock(link->report_mutex);
+    link->report.mux_status = status;
+    link->report.mux_shown = shown;
+  }
+  CFRunLoopPerformBlockAfter(CFRunLoopGetCurrent(), kMuxWatchPause,
+                             [link, started_under] { watch_mux(link, started_under); });
 }
 
 }  // namespace
 
 namespace device_internal {
+
+std::chrono::milliseconds retry_pause{2000};
+
+void forget_plans() noexcept {
+  retry_epoch.fetch_add(1, std::memory_order_acq_rel);
+  want_epoch.fetch_add(1, std::memory_order_acq_rel);
+}
 
 void notification(am_device_notification_callback_info* info, void* /*arg*/) noexcept {
   DeviceLink* link = _mdv0;
@@ -39,10 +185,23 @@ void notification(am_device_notification_callback_info* info, void* /*arg*/) noe
     return;
   }
   link->device_ref = info->dev;
-  if (info->msg == ADNCI_MSG_CONNECTED || (info->msg == ADNCI_MSG_PAIRED && awaiting_trust)) {
-    attempt(link);
-  } else if (info->msg == ADNCI_MSG_DISCONNECTED) {
-    (void)mdv_disconnect(link);
+  switch (info->msg) {
+    case ADNCI_MSG_CONNECTED:
+    case ADNCI_MSG_PAIRED:
+      // A plug-in, or the phone now trusting a record (the user tapped
+      // Trust, or usbmuxd paired it): whatever the last attempt ended on,
+      // this one may succeed.
+      retry_epoch.fetch_add(1, std::memory_order_acq_rel);
+      note_plugged(link, true);
+      attempt(link, kSessionTries);
+      break;
+    case ADNCI_MSG_DISCONNECTED:
+      retry_epoch.fetch_add(1, std::memory_order_acq_rel);
+      note_plugged(link, false);
+      set_wait(link, DeviceWait::plug_in);
+      (void)mdv_disconnect(link);
+      break;
+    default: break;
   }
 }
 
@@ -58,28 +217,35 @@ int32_t mdv_subscribe_to_notifications(DeviceLink* /*link*/) noexcept {
 
 int32_t mdv_connect(DeviceLink* link) noexcept {
   release_connection(link);
-  awaiting_trust = false;
   AMDeviceRef device = link->device_ref;
-  if (AMDeviceConnect(device) != 0) return -1;
+  int32_t status = AMDeviceConnect(device);
+  if (status != 0) return fail(DeviceStep::connect, status, -1);
   if (!AMDeviceIsPaired(device)) {
-    awaiting_trust = AMDevicePair(device) == kAMDPairingDialogPending;
-    if (!AMDeviceIsPaired(device)) return -2;
+    const int32_t paired = AMDevicePair(device);
+    if (!AMDeviceIsPaired(device)) return fail(DeviceStep::pair, paired, -2);
   }
-  if (AMDeviceValidatePairing(device) != 0) {
-    awaiting_trust = AMDevicePair(device) == kAMDPairingDialogPending;
-    if (AMDeviceValidatePairing(device) != 0) return -3;
+  status = AMDeviceValidatePairing(device);
+  if (status != 0) {
+    // The device no longer trusts the record: pairing again asks the user.
+    const int32_t paired = AMDevicePair(device);
+    status = AMDeviceValidatePairing(device);
+    if (status != 0) {
+      return paired != 0 ? fail(DeviceStep::pair, paired, -3)
+                         : fail(DeviceStep::validate, status, -3);
+    }
   }
-  awaiting_trust = false;
-  if (AMDeviceStartSession(device) != 0) return -4;
+  status = AMDeviceStartSession(device);
+  if (status != 0) return fail(DeviceStep::session, status, -4);
   return mdv_connect_to_afc(link);
 }
 
 int32_t mdv_connect_to_afc(DeviceLink* link) noexcept {
   uint32_t service_handle = 0;
-  if (AMDeviceStartService(link->device_ref, CFSTR("com.apple.afc"), &service_handle) != 0)
-    return -1;
+  int32_t status = AMDeviceStartService(link->device_ref, CFSTR("com.apple.afc"), &service_handle);
+  if (status != 0) return fail(DeviceStep::service, status, -1);
   release_connection(link);
-  if (AFCConnectionOpen(service_handle, 0, &link->afc_conn) != 0) return -2;
+  status = AFCConnectionOpen(service_handle, 0, &link->afc_conn);
+  if (status != 0) return fail(DeviceStep::open, status, -2);
   // A mark left from the connection this one replaces is no longer true.
   link->lost.store(0, std::memory_order_relaxed);
   // Last: this store publishes afc_conn to the main thread.
@@ -88,6 +254,23 @@ int32_t mdv_connect_to_afc(DeviceLink* link) noexcept {
 }
 
 int32_t mdv_disconnect(DeviceLink* /*link*/) noexcept { return 0; }
+
+void mdv_want_connection(DeviceLink* link, bool wanted) noexcept {
+  link->wanted.store(wanted ? 1 : 0, std::memory_order_release);
+  device_internal::forget_plans();
+}
+
+void mdv_watch_mux(DeviceLink* link) noexcept {
+  const uint32_t now = want_epoch.load(std::memory_order_acquire);
+  if (mux_watch_epoch == now) return;  // that watch goes on by itself
+  mux_watch_epoch = now;
+  watch_mux(link, now);
+}
+
+DeviceReport mdv_report(DeviceLink* link) noexcept {
+  std::lock_guard lock(link->report_mutex);
+  return link->report;
+}
 
 void mdv_mark_lost(DeviceLink* link) noexcept { link->lost.store(1, std::memory_order_release); }
 
@@ -105,7 +288,7 @@ int32_t mdv_retire_if_lost(DeviceLink* link) noexcept {
 }
 
 bool mdv_status_means_lost(int32_t status) noexcept {
-  // 2 reply out of step, 11 service not connected, 30 link lost,
-  // 32 reply cut short: every later request on the connection fails too.
-  return status == 2 || status == 11 || status == 30 || status == 32;
+  // Every later request on the connection would fail too.
+  return status == kAFCOpHeaderInvalid || status == kAFCServiceNotConnected ||
+         status == kAFCMuxError || status == kAFCNotEnoughData;
 }

@@ -33,14 +33,48 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "membuf/MemBuf.h"
 #include "platform/MobileDevice.h"
 
 struct DeviceLink;
 using DeviceConnectCallback = int32_t (*)(DeviceLink* link, void* arg);
+
+// What the device thread waits for before it tries again by itself.
+enum class DeviceWait : uint8_t {
+  nothing,      // connected, or nothing asked yet
+  attempt,      // an attempt is running or queued
+  plug_in,      // no phone shown (yet), or it went
+  unlock,       // the phone is locked: tried again every couple of seconds
+  trust,        // the trust prompt shows: asked again every couple of
+                // seconds, and at once when usbmuxd reports the phone paired
+  retry,        // a session that failed as right after Trust: a few more tries
+  new_connect,  // refused in a way that trying again cannot mend: only
+                // `connect` or a replug tries again
+};
+
+// The step of the connection sequence that failed.
+enum class DeviceStep : uint8_t { none, connect, pair, validate, session, service, open };
+
+// What the device thread saw and how its last attempt ended: a copy for
+// the main thread (mdv_report). No device I/O is needed to read it.
+struct DeviceReport {
+  static constexpr int32_t kMuxNotAsked = 1;
+  int32_t mux_status = kMuxNotAsked;  // 0: usbmuxd answers; else -errno
+  uint32_t mux_shown = 0;             // devices usbmuxd shows
+  bool phone_seen = false;            // `phone` describes a phone announced once
+  bool phone_attached = false;        // and it is still plugged in
+  AMDeviceDescription phone{};
+  bool attempted = false;                     // an attempt has ended
+  DeviceStep failed_step = DeviceStep::none;  // none: the last attempt connected
+  int32_t failed_status = 0;                  // the framework status of that step
+  int32_t tries_left = 0;                     // for DeviceWait::retry
+  DeviceWait wait = DeviceWait::nothing;
+};
 
 struct DeviceLink {
   char* service_name;                // owned; "com.apple.afc" by default
@@ -51,6 +85,12 @@ struct DeviceLink {
   void* connect_arg;
   MemBuf* err_text;           // owned character buffer
   std::atomic<int32_t> lost;  // 1: the connection is gone; retire it
+  // 1 from `connect` until `disconnect`: only then does the device thread
+  // try again by itself (a locked phone, a pending prompt, a failed session).
+  std::atomic<int32_t> wanted;
+  std::atomic<DeviceWait> wait;  // the device thread's, mirrored from report
+  std::mutex report_mutex;       // guards report
+  DeviceReport report;
 };
 
 // ---- The link record ------------------------------------------------------
@@ -117,6 +157,27 @@ int32_t mdv_connect_to_afc(DeviceLink* link) noexcept;
 // Handles a detach while not connected. Always 0.
 int32_t mdv_disconnect(DeviceLink* link) noexcept;
 
+// ---- Trying again, and what was seen --------------------------------------
+//
+// After a failed attempt the device thread decides by itself when to try
+// again (DeviceWait): a locked phone and a pending trust prompt every
+// couple of seconds for as long as the phone stays plugged in, a session
+// or service connection that fails (as the first ones right after Trust
+// may) a few times over about ten seconds; usbmuxd's "paired" runs any
+// failed attempt again at once. Each retry is a timer on the device
+// thread's run loop, so nothing ever sleeps there; a retry that finds the
+// connection no longer wanted, or a newer event than the one it was
+// planned after, does nothing.
+
+// Main thread: `connect` (true) or `disconnect` (false). Retries planned
+// before the call are dropped either way.
+void mdv_want_connection(DeviceLink* link, bool wanted) noexcept;
+// Device thread: asks usbmuxd whether it answers now and every couple of
+// seconds while a connection is wanted and not made, for the report.
+void mdv_watch_mux(DeviceLink* link) noexcept;
+// Any thread: a copy of what the device thread recorded.
+[[nodiscard]] DeviceReport mdv_report(DeviceLink* link) noexcept;
+
 // ---- A lost link ----------------------------------------------------------
 
 // Marks the connection as gone; any thread. Nothing else changes here.
@@ -131,7 +192,13 @@ int32_t mdv_retire_if_lost(DeviceLink* link) noexcept;
 
 namespace device_internal {
 // The link that notifications reach; set by mdv_new, cleared by mdv_free.
-extern DeviceLink* _mdv0;
+// Atomic: the device thread's planned retries look at it too.
+extern std::atomic<DeviceLink*> _mdv0;
+// Drops every retry and usbmuxd watch planned so far (a new or freed link).
+void forget_plans() noexcept;
+// The pause before a locked phone, a pending prompt or a failed session is
+// tried again: 2 s (tests shorten it).
+extern std::chrono::milliseconds retry_pause;
 // The notification callback given to the framework.
 void notification(am_device_notification_callback_info* info, void* arg) noexcept;
 }  // namespace device_internal

@@ -7,7 +7,7 @@
 #include "membuf/alloc.h"
 
 namespace device_internal {
-DeviceLink* _mdv0 = nullptr;
+std::atomic<DeviceLink*> _mdv0{nullptr};
 }  // namespace device_internal
 
 namespace {
@@ -48,12 +48,14 @@ DeviceLink* mdv_new(const char* service_name, DeviceConnectCallback connect_cb,
   }
   link->connect_cb = connect_cb;
   link->connect_arg = connect_arg;
+  device_internal::forget_plans();
   device_internal::_mdv0 = link;
   return link;
 }
 
 void mdv_free(DeviceLink* link) noexcept {
   device_internal::_mdv0 = nullptr;
+  device_internal::forget_plans();
   if (link) destroy(link);
 }
 

@@ -3,12 +3,12 @@
 // The main module: the command loop's dispatch, console output, the
 // connection-state commands, the device thread, the retrieval commands and
 // the locator's handler. Everything here runs on the main thread except
-// dev_loop and connect_callback, which run on the device thread.
+// dev_loop, which runs on the device thread.
 //
 // Reply protocol: every command is answered by exactly one line on standard
 // output, flushed at once ("ok", a value, "Error: ..." or "Usage: ...");
-// XMLDebug writes its "# " trace lines before its one line. Nothing is ever
-// written to standard error.
+// XMLDebug and statusDebug write their "# " trace lines before their one
+// line. Nothing is ever written to standard error.
 #pragma once
 
 #include <atomic>
@@ -36,17 +36,30 @@ void ok() noexcept;
 
 // ---- Connection state -----------------------------------------------------
 
-// 1 from an accepted `connect` until that attempt ends or `disconnect`.
-extern std::atomic<int32_t> connecting;
+// What `status` answers: "connected"; "connecting" while a connection is
+// wanted and the device thread will make it by itself once something
+// happens (a phone plugged in, usbmuxd started, the phone unlocked, Trust
+// tapped, a failed session tried again); "disconnected" when nothing will
+// be tried without a new `connect` or a replug.
+enum class ConnectionState { disconnected, connecting, connected };
+[[nodiscard]] ConnectionState connection_state(DeviceLink* link) noexcept;
+[[nodiscard]] const char* connection_state_word(ConnectionState state) noexcept;
 
 // Runs one command and writes its reply; the handler's status.
 int do_command(DeviceLink* link, Command* command) noexcept;
-// Clears both state flags and answers "ok". Always -1.
+// Drops the wish to connect (and any retry the device thread planned),
+// clears `connected` and answers "ok". Always -1.
 int disconnect(DeviceLink* link, Command* command) noexcept;
-// The link's connect callback: clears `connecting`. Always -1.
-int32_t connect_callback(DeviceLink* link, void* arg) noexcept;
-// The device thread: subscribes, then runs its run loop. Null.
+// The device thread: subscribes, watches usbmuxd, then runs its run loop.
+// Null.
 void* dev_loop(void* link) noexcept;
+// statusDebug's trace: lines beginning "# " on what the device thread saw
+// (usbmuxd, the phone, the last attempt, what the user can do), written
+// before the `status` line. Reads the device thread's record only.
+void print_status_trace(DeviceLink* link) noexcept;
+
+// The text of `afclink --help`.
+extern const char* const kUsageText;
 
 // Ends the process with `status` at once: flushes stdout, runs no atexit
 // handlers (a device thread may be inside the library).

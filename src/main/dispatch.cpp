@@ -7,8 +7,6 @@
 #include "main/commands.h"
 #include "platform/CoreFoundation.h"
 
-std::atomic<int32_t> connecting{0};
-
 namespace {
 
 pthread_t dev_thread;
@@ -37,6 +35,7 @@ void resubscribe_device_thread(DeviceLink* link) noexcept {
   CFRunLoopPerformBlock(loop, [link] {
     resubscribe_queued.store(false, std::memory_order_release);
     (void)mdv_subscribe_to_notifications(link);
+    mdv_watch_mux(link);
   });
   CFRunLoopWakeUp(loop);
 }
@@ -46,20 +45,23 @@ void resubscribe_device_thread(DeviceLink* link) noexcept {
 // would be: `status` then answers "connecting" until that attempt ends.
 void retire_lost_link(DeviceLink* link) noexcept {
   if (!mdv_retire_if_lost(link)) return;
-  connecting.store(1, std::memory_order_release);
+  link->wait.store(DeviceWait::attempt, std::memory_order_release);
   if (dev_thread_started) resubscribe_device_thread(link);
 }
 
 int connect(DeviceLink* link, Command*) noexcept {
-  if (is_connected(link)) {
+  const ConnectionState state = connection_state(link);
+  if (state == ConnectionState::connected) {
     ui_eprintf("Error: Already connected.\n");
     return -1;
   }
-  if (connecting.load(std::memory_order_acquire)) {
+  if (state == ConnectionState::connecting) {
     ui_eprintf("Error: Already attempting to connect.\n");
     return -1;
   }
-  connecting.store(1, std::memory_order_release);
+  mdv_want_connection(link, true);
+  // Until the device thread has looked, it waits for a phone.
+  link->wait.store(DeviceWait::plug_in, std::memory_order_release);
   if (dev_thread_started)
     resubscribe_device_thread(link);
   else
@@ -74,13 +76,13 @@ int pid(DeviceLink*, Command*) noexcept {
 }
 
 int status(DeviceLink* link, Command*) noexcept {
-  if (is_connected(link))
-    ui_eprintf("connected\n");
-  else if (connecting.load(std::memory_order_acquire))
-    ui_eprintf("connecting\n");
-  else
-    ui_eprintf("disconnected\n");
+  ui_eprintf("%s\n", connection_state_word(connection_state(link)));
   return 0;
+}
+
+int status_debug(DeviceLink* link, Command*) noexcept {
+  print_status_trace(link);
+  return status(link, nullptr);
 }
 
 int quit(DeviceLink* link, Command* command) noexcept {
@@ -107,7 +109,7 @@ struct CommandEntry {
 };
 
 // Searched in this order; the first equal word runs.
-constexpr std::array<CommandEntry, 9> kCommands{{
+constexpr std::array<CommandEntry, 10> kCommands{{
     {"getDB", true, getDB},
     {"getFile", true, getFile},
     {"disconnect", false, disconnect},
@@ -117,6 +119,7 @@ constexpr std::array<CommandEntry, 9> kCommands{{
     {"quit", false, quit},
     {"XMLPath", false, xml_path},
     {"XMLDebug", false, xml_debug},
+    {"statusDebug", false, status_debug},
 }};
 
 }  // namespace
@@ -146,17 +149,37 @@ int do_command(DeviceLink* link, Command* command) noexcept {
 
 int disconnect(DeviceLink* link, Command*) noexcept {
   // The main thread never runs its loop; this keeps the device thread's
-  // loop, and its subscription, going.
+  // loop, and its subscription, going: a phone plugged in later still
+  // connects. Retries the device thread planned are dropped.
   CFRunLoopStop(CFRunLoopGetCurrent());
+  mdv_want_connection(link, false);
   link->connected.store(0, std::memory_order_release);
-  connecting.store(0, std::memory_order_release);
   ok();
   return -1;
 }
 
-int32_t connect_callback(DeviceLink*, void*) noexcept {
-  connecting.store(0, std::memory_order_release);
-  return -1;
+ConnectionState connection_state(DeviceLink* link) noexcept {
+  if (is_connected(link)) return ConnectionState::connected;
+  if (link->wanted.load(std::memory_order_acquire) == 0) return ConnectionState::disconnected;
+  switch (link->wait.load(std::memory_order_acquire)) {
+    case DeviceWait::nothing:
+    case DeviceWait::new_connect: return ConnectionState::disconnected;
+    case DeviceWait::attempt:
+    case DeviceWait::plug_in:
+    case DeviceWait::unlock:
+    case DeviceWait::trust:
+    case DeviceWait::retry: break;
+  }
+  return ConnectionState::connecting;
+}
+
+const char* connection_state_word(ConnectionState state) noexcept {
+  switch (state) {
+    case ConnectionState::connected: return "connected";
+    case ConnectionState::connecting: return "connecting";
+    case ConnectionState::disconnected: break;
+  }
+  return "disconnected";
 }
 
 void* dev_loop(void* arg) noexcept {
@@ -164,6 +187,7 @@ void* dev_loop(void* arg) noexcept {
   dev_run_loop.store(CFRunLoopGetCurrent(), std::memory_order_release);
   dev_run_loop.notify_all();
   (void)mdv_subscribe_to_notifications(link);
+  mdv_watch_mux(link);
   CFRunLoopRun();
   return nullptr;
 }

@@ -5,16 +5,30 @@
 
 #include "main/commands.h"
 
+#ifndef AFCLINK_VERSION
+#define AFCLINK_VERSION "unknown"
+#endif
+
 void run_afclink(int argc, char** argv) noexcept {
   if (argc == 2 && std::strcmp(argv[1], "XMLPath") == 0) {
     getXMLPath(0);
+    end_process(0);
+  }
+  // Asked for by a person at a terminal, never by the parent, which passes
+  // no arguments of these names: answered without reading input.
+  if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
+    ui_printf("afclink %s\n", AFCLINK_VERSION);
+    end_process(0);
+  }
+  if (argc >= 2 && std::strcmp(argv[1], "--help") == 0) {
+    ui_printf("%s", kUsageText);
     end_process(0);
   }
   // A write to a connection that the phone or the parent has closed must be
   // an error result, never the end of the process: the TLS layer inside the
   // device library writes to its sockets with plain write().
   std::signal(SIGPIPE, SIG_IGN);
-  DeviceLink* link = mdv_new(nullptr, connect_callback, nullptr);
+  DeviceLink* link = mdv_new(nullptr, nullptr, nullptr);
   if (!link) end_process(1);
   for (;;) {
     Command* command = cmd_new(nullptr);

@@ -3,12 +3,15 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
 
 struct CFRunLoop {
   std::mutex mutex;
   std::condition_variable wake;
   std::deque<std::function<void()>> blocks;
+  // Delayed blocks by due time; equal times keep their posting order.
+  std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> delayed;
   bool stop_requested = false;
   bool woken = false;
   CFRunLoop* next_made = nullptr;
@@ -35,13 +38,34 @@ CFRunLoopRef CFRunLoopGetCurrent() noexcept {
   return loop;
 }
 
+namespace {
+// Moves every delayed block that is due to the end of the queue; the
+// caller holds the loop's mutex.
+void queue_due_blocks(CFRunLoop* loop) {
+  const auto now = std::chrono::steady_clock::now();
+  while (!loop->delayed.empty() && loop->delayed.begin()->first <= now) {
+    loop->blocks.push_back(std::move(loop->delayed.begin()->second));
+    loop->delayed.erase(loop->delayed.begin());
+    loop->woken = true;
+  }
+}
+}  // namespace
+
 void CFRunLoopRun() noexcept {
   CFRunLoop* loop = CFRunLoopGetCurrent();
   std::unique_lock lock(loop->mutex);
   loop->stop_requested = false;
   while (!loop->stop_requested) {
-    loop->wake.wait(
-        lock, [loop] { return loop->stop_requested || (loop->woken && !loop->blocks.empty()); });
+    queue_due_blocks(loop);
+    if (!loop->woken || loop->blocks.empty()) {
+      // Woken by a post, a stop, a new delayed block or its deadline; any
+      // of them is looked at afresh from the top.
+      if (loop->delayed.empty())
+        loop->wake.wait(lock);
+      else
+        (void)loop->wake.wait_until(lock, loop->delayed.begin()->first);
+      continue;
+    }
     while (!loop->stop_requested && !loop->blocks.empty()) {
       std::function<void()> block = std::move(loop->blocks.front());
       loop->blocks.pop_front();
@@ -82,5 +106,18 @@ void CFRunLoopWakeUp(CFRunLoopRef loop) noexcept {
     std::lock_guard lock(loop->mutex);
     loop->woken = true;
   }
+  loop->wake.notify_all();
+}
+
+void CFRunLoopPerformBlockAfter(CFRunLoopRef loop, std::chrono::milliseconds delay,
+                                std::function<void()> block) noexcept {
+  if (!loop || !block) return;
+  try {
+    std::lock_guard lock(loop->mutex);
+    loop->delayed.emplace(std::chrono::steady_clock::now() + delay, std::move(block));
+  } catch (...) {
+    // Out of memory: the block is dropped, as a lost event would be.
+  }
+  // The loop may be asleep with no deadline, or a later one.
   loop->wake.notify_all();
 }

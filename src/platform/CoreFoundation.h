@@ -5,6 +5,8 @@
 //     stopped; other threads post work onto it with CFRunLoopPerformBlock and
 //     CFRunLoopWakeUp. The device thread runs one; device notifications are
 //     posted onto it so the whole connection sequence runs on that thread.
+//     A block may also be queued to run after a delay (what a one-shot
+//     CFRunLoopTimer does on a Mac): the device thread's retries use it.
 //   - constant strings (CFSTR), compared by their text.
 //
 // Example:
@@ -18,6 +20,7 @@
 // the loop's own thread, only while CFRunLoopRun runs there.
 #pragma once
 
+#include <chrono>
 #include <functional>
 
 struct CFRunLoop;
@@ -35,6 +38,12 @@ void CFRunLoopStop(CFRunLoopRef loop) noexcept;
 void CFRunLoopPerformBlock(CFRunLoopRef loop, std::function<void()> block) noexcept;
 // Wakes the loop so that queued blocks run. Safe from any thread.
 void CFRunLoopWakeUp(CFRunLoopRef loop) noexcept;
+// Queues a block to run on the loop once `delay` has passed (measured on
+// the steady clock), after the blocks already due. No wake-up is needed.
+// Safe from any thread. Delayed blocks still queued when the loop stops
+// stay queued for its next run.
+void CFRunLoopPerformBlockAfter(CFRunLoopRef loop, std::chrono::milliseconds delay,
+                                std::function<void()> block) noexcept;
 
 // A constant string; CFSTR("text") yields one that lives for ever.
 struct CFString {

@@ -47,15 +47,34 @@ constexpr int32_t kAMDInvalidArgument = -1001;
 constexpr int32_t kAMDNotConnected = -1002;
 constexpr int32_t kAMDOutOfMemory = -1003;
 
+// The library statuses afclink acts on, by the library's own names
+// (IDEVICE_E_*, LOCKDOWN_E_*, AFC_E_*); the production layer checks at
+// compile time that they are the library's values.
+constexpr int32_t kAMDNoDevice = -3;               // IDEVICE_E_NO_DEVICE (AMDeviceConnect)
+constexpr int32_t kAMDPairingFailed = -4;          // LOCKDOWN_E_PAIRING_FAILED
+constexpr int32_t kAMDSSLError = -5;               // LOCKDOWN_E_SSL_ERROR
+constexpr int32_t kAMDMuxError = -8;               // LOCKDOWN_E_MUX_ERROR
+constexpr int32_t kAMDPasswordProtected = -17;     // LOCKDOWN_E_PASSWORD_PROTECTED
+constexpr int32_t kAMDUserDeniedPairing = -18;     // LOCKDOWN_E_USER_DENIED_PAIRING
+constexpr int32_t kAMDPairingDialogPending = -19;  // LOCKDOWN_E_PAIRING_DIALOG_RESPONSE_PENDING
+constexpr int32_t kAMDInvalidHostID = -21;         // LOCKDOWN_E_INVALID_HOST_ID
+constexpr int32_t kAMDSessionInactive = -23;       // LOCKDOWN_E_SESSION_INACTIVE
+constexpr int32_t kAMDInvalidService = -27;        // LOCKDOWN_E_INVALID_SERVICE
+constexpr int32_t kAMDServiceLimit = -28;          // LOCKDOWN_E_SERVICE_LIMIT
+constexpr int32_t kAMDServiceProhibited = -34;     // LOCKDOWN_E_SERVICE_PROHIBITED
+constexpr int32_t kAFCReadError = 4;               // AFC_E_READ_ERROR
+constexpr int32_t kAFCInvalidArgument = 7;         // AFC_E_INVALID_ARG
+constexpr int32_t kAFCOpHeaderInvalid = 2;         // AFC_E_OP_HEADER_INVALID: replies out of step
+constexpr int32_t kAFCServiceNotConnected = 11;    // AFC_E_SERVICE_NOT_CONNECTED
+constexpr int32_t kAFCMuxError = 30;               // AFC_E_MUX_ERROR: the link is gone
+constexpr int32_t kAFCNotEnoughData = 32;          // AFC_E_NOT_ENOUGH_DATA: a reply cut short
+
 // Message kinds of a device notification.
 constexpr uint32_t ADNCI_MSG_CONNECTED = 1;
 constexpr uint32_t ADNCI_MSG_DISCONNECTED = 2;
 // The device now trusts a host record: usbmuxd saved one, or the user
 // answered the device's trust prompt. Any other kind is "any other kind".
 constexpr uint32_t ADNCI_MSG_PAIRED = 3;
-
-// AMDevicePair's answer while the device shows its trust prompt.
-constexpr int32_t kAMDPairingDialogPending = -19;
 
 // The notification record: the device first, the message kind second.
 struct am_device_notification_callback_info {
@@ -126,6 +145,29 @@ void AMDeviceRelease(AMDeviceRef device) noexcept;
 int32_t AMDeviceStopSession(AMDeviceRef device) noexcept;
 // Closes the control connection (stopping any session first). 0 always.
 int32_t AMDeviceDisconnect(AMDeviceRef device) noexcept;
+
+// ---- What the host knows (afclink's own; no framework counterpart) ----------
+
+// What the last AMDeviceConnect and session learned of a device. Every
+// field is NUL-terminated text, empty where nothing is known.
+struct AMDeviceDescription {
+  char udid[64];
+  char name[128];            // DeviceName
+  char product_version[32];  // ProductVersion ("15.0")
+  char session_tls[16];      // the session's TLS version ("TLSv1.2"); empty: none yet
+  uint8_t service_tls;       // 1 when the last started service asked for TLS
+};
+// Fills *description (zeroed first). 0, or kAMDInvalidArgument.
+int32_t AMDeviceCopyDescription(AMDeviceRef device, AMDeviceDescription* description) noexcept;
+
+// Asks the device mux (usbmuxd) for its device list: 0 when it answers,
+// with *shown the number of devices it shows; else a negative errno
+// (-ENOENT: no socket, -ECONNREFUSED: nobody listening). One short
+// connection to the mux, nothing to any device.
+int32_t AMDMuxProbe(uint32_t* shown) noexcept;
+// Where the mux is reached, as text: the address the environment names
+// (USBMUXD_SOCKET_ADDRESS), else the system's socket path.
+const char* AMDMuxAddress() noexcept;
 
 // ---- File service ---------------------------------------------------------
 

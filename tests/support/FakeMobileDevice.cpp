@@ -83,6 +83,7 @@ struct State {
   std::set<CFRunLoopRef> loops;
   long posted = 0;
   long handled = 0;
+  int32_t mux_status = 0;  // what AMDMuxProbe answers
 };
 
 State& state() {
@@ -242,6 +243,7 @@ void reset() noexcept {
   ++s.generation;  // anything still queued somewhere is dropped
   s.loops.clear();
   s.posted = s.handled = 0;
+  s.mux_status = 0;
   s.changed.notify_all();
 }
 
@@ -875,3 +877,39 @@ int32_t AFCFileRefClose(AFCConnectionRef connection, uint64_t file_ref) noexcept
   c->files.erase(it);
   return fakemd::logged(s, entry, 0);
 }
+
+void fakemd::set_mux_status(int32_t status) {
+  State& s = state();
+  Lock lock(s.mutex);
+  s.mux_status = status;
+}
+
+int32_t AMDeviceCopyDescription(AMDeviceRef device, AMDeviceDescription* description) noexcept {
+  if (!description) return kAMDInvalidArgument;
+  *description = AMDeviceDescription{};
+  auto& s = fakemd::state();
+  Lock lock(s.mutex);
+  if (!device || !fakemd::live(s, device)) return kAMDInvalidArgument;
+  size_t index = 0;
+  while (index < s.devices.size() && s.devices[index].get() != device) ++index;
+  std::snprintf(description->udid, sizeof description->udid, "fake-device-%zu", index);
+  std::snprintf(description->name, sizeof description->name, "Fake Phone");
+  std::snprintf(description->product_version, sizeof description->product_version, "15.0");
+  if (device->session || device->connected)
+    std::snprintf(description->session_tls, sizeof description->session_tls, "TLSv1.2");
+  description->service_tls = 1;
+  return 0;
+}
+
+int32_t AMDMuxProbe(uint32_t* shown) noexcept {
+  if (shown) *shown = 0;
+  auto& s = fakemd::state();
+  Lock lock(s.mutex);
+  if (s.mux_status != 0) return s.mux_status;
+  uint32_t attached = 0;
+  for (const auto& device : s.devices) attached += device->attached ? 1 : 0;
+  if (shown) *shown = attached;
+  return 0;
+}
+
+const char* AMDMuxAddress() noexcept { return "UNIX:/fake/usbmuxd"; }

@@ -127,6 +127,10 @@ bool is_freed(AMDeviceRef device);
 bool is_connected(AMDeviceRef device);
 bool has_session(AMDeviceRef device);
 
+// What AMDMuxProbe answers from now on: 0 (it shows the attached devices)
+// or a negative errno. reset() makes it 0.
+void set_mux_status(int32_t status);
+
 // ---- Files ----------------------------------------------------------------
 
 // Puts a file in the device's memory (replacing one of that path).

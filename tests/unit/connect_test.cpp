@@ -160,7 +160,8 @@ TEST_F(ConnectTest, DetachAndOtherKindsStoreTheDeviceAndDoNothingMore) {
   AMDeviceRef other = fakemd::add_device();
   notify(other, ADNCI_MSG_DISCONNECTED);
   EXPECT_EQ(link->device_ref, other);
-  notify(phone, 3);
+  EXPECT_EQ(link->wait.load(), DeviceWait::plug_in);
+  notify(phone, 4);
   EXPECT_EQ(link->device_ref, phone);
   EXPECT_EQ(callbacks.load(), 0);
   EXPECT_TRUE(fakemd::log().empty());
@@ -190,25 +191,107 @@ TEST_F(ConnectTest, WhileConnectedOnlyTheConnectedDevicesDetachIsNoted) {
   EXPECT_EQ(mdv_retire_if_lost(link), 0);
 }
 
-TEST_F(ConnectTest, APairedNotificationRetriesOnlyAnAttemptThatAwaitedTrust) {
+TEST_F(ConnectTest, APairedNotificationRetriesAnyFailedAttempt) {
   fakemd::set_paired(phone, false);
   fakemd::set_trusted(phone, false);
+  // The prompt shows; then Don't Trust, which nothing retries by itself.
   fakemd::fail(Call::DevicePair, kAMDPairingDialogPending, 1);
+  fakemd::fail(Call::DevicePair, kAMDUserDeniedPairing, 2);
   notify(phone, ADNCI_MSG_CONNECTED);
-  ASSERT_EQ(link->connected.load(), 0);
-  // The user taps Trust; the device reports itself paired.
+  EXPECT_EQ(link->wait.load(), DeviceWait::trust);
+  notify(phone, ADNCI_MSG_CONNECTED);
+  EXPECT_EQ(link->wait.load(), DeviceWait::new_connect);
+  EXPECT_EQ(mdv_report(link).failed_status, kAMDUserDeniedPairing);
+  // The user taps Trust after all; usbmuxd reports the phone paired.
   notify(phone, ADNCI_MSG_PAIRED);
   EXPECT_EQ(link->connected.load(), 1);
-  EXPECT_EQ(callbacks.load(), 2);
-
-  // A refusal that is not a pending prompt waits for the next attach.
-  link->connected.store(0);
-  fakemd::set_paired(phone, false);
-  fakemd::fail(Call::DevicePair, -18);
-  notify(phone, ADNCI_MSG_CONNECTED);
-  notify(phone, ADNCI_MSG_PAIRED);
   EXPECT_EQ(callbacks.load(), 3);
-  EXPECT_EQ(link->connected.load(), 0);
+  EXPECT_EQ(mdv_report(link).failed_step, DeviceStep::none);
+}
+
+// What each refusal waits for, and whether the device thread tries again by
+// itself (every pause) while the connection is wanted.
+TEST_F(ConnectTest, RefusalsTheUserCanMendAreTriedAgainByThemselves) {
+  struct Case {
+    Call call;
+    int32_t status;
+    DeviceWait wait;
+    bool unpaired;
+  };
+  const Case cases[] = {
+      {Call::DevicePair, kAMDPasswordProtected, DeviceWait::unlock, true},
+      {Call::DevicePair, kAMDPairingDialogPending, DeviceWait::trust, true},
+      {Call::DeviceStartService, kAMDPasswordProtected, DeviceWait::unlock, false},
+      {Call::DeviceStartSession, kAMDSSLError, DeviceWait::retry, false},
+      {Call::ConnectionOpen, kAFCMuxError, DeviceWait::retry, false},
+  };
+  const auto pause = device_internal::retry_pause;
+  device_internal::retry_pause = std::chrono::milliseconds(20);
+  for (const Case& c : cases) {
+    TearDown();
+    SetUp();
+    fakemd::set_paired(phone, !c.unpaired);
+    fakemd::fail(c.call, c.status, 1);  // refused once, then the user mends it
+    mdv_want_connection(link, true);
+    fakemd::DeviceThread thread(link);
+    ASSERT_TRUE(fakemd::wait_until_handled());
+    EXPECT_EQ(link->wait.load(), c.wait) << fakemd::call_name(c.call);
+    for (int i = 0; i < 500 && link->connected.load() == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(link->connected.load(), 1) << fakemd::call_name(c.call);
+    EXPECT_EQ(callbacks.load(), 2) << fakemd::call_name(c.call);
+  }
+  device_internal::retry_pause = pause;
+}
+
+TEST_F(ConnectTest, RetriesStopAtTheirLimitAtDisconnectAndAtARefusalForGood) {
+  const auto pause = device_internal::retry_pause;
+  device_internal::retry_pause = std::chrono::milliseconds(10);
+  const auto settle = [] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    return fakemd::wait_until_handled();
+  };
+  {
+    // A session that keeps failing: five tries in all, then only a new
+    // `connect` or a replug.
+    fakemd::fail(Call::DeviceStartSession, kAMDSSLError);
+    mdv_want_connection(link, true);
+    fakemd::DeviceThread thread(link);
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(fakemd::call_count(Call::DeviceStartSession), 5);
+    EXPECT_EQ(link->wait.load(), DeviceWait::new_connect);
+  }
+  TearDown();
+  SetUp();
+  {
+    // A locked phone after `disconnect`: nothing more is tried.
+    fakemd::fail(Call::DeviceStartService, kAMDPasswordProtected);
+    mdv_want_connection(link, true);
+    fakemd::DeviceThread thread(link);
+    ASSERT_TRUE(fakemd::wait_until_handled());
+    mdv_want_connection(link, false);
+    ASSERT_TRUE(settle());
+    const long tries = fakemd::call_count(Call::DeviceStartService);
+    ASSERT_TRUE(settle());
+    EXPECT_LE(tries, 2);
+    EXPECT_EQ(fakemd::call_count(Call::DeviceStartService), tries);
+  }
+  TearDown();
+  SetUp();
+  {
+    // A service the phone refuses is not asked for again.
+    fakemd::fail(Call::DeviceStartService, kAMDInvalidService);
+    mdv_want_connection(link, true);
+    fakemd::DeviceThread thread(link);
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(fakemd::call_count(Call::DeviceStartService), 1);
+    EXPECT_EQ(link->wait.load(), DeviceWait::new_connect);
+    const DeviceReport report = mdv_report(link);
+    EXPECT_EQ(report.failed_step, DeviceStep::service);
+    EXPECT_EQ(report.failed_status, kAMDInvalidService);
+    EXPECT_TRUE(report.phone_attached);
+  }
+  device_internal::retry_pause = pause;
 }
 
 TEST_F(ConnectTest, NotificationWithoutALinkIsIgnored) {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -67,7 +68,7 @@ class Dispatch : public ::testing::Test {
  protected:
   void SetUp() override {
     fakemd::reset();
-    link_ = mdv_new(nullptr, connect_callback, nullptr);
+    link_ = mdv_new(nullptr, nullptr, nullptr);
     ASSERT_NE(link_, nullptr);
     // The device thread outlives every test; start each from "disconnected".
     ASSERT_EQ(run("disconnect"), "ok\n");
@@ -122,12 +123,60 @@ TEST_F(Dispatch, ConnectWithoutADeviceStaysConnectingUntilOneArrives) {
   EXPECT_EQ(status_becomes("connected\n"), "connected\n");
 }
 
-TEST_F(Dispatch, AFailedAttemptGoesBackToDisconnected) {
-  fakemd::fail(fakemd::Call::DeviceStartSession, -21);
-  fakemd::attach(fakemd::add_device());
+TEST_F(Dispatch, AFailedAttemptSaysWhyAndWhetherItTriesAgainByItself) {
+  // Refused for good: "disconnected", and statusDebug says what to do.
+  fakemd::fail(fakemd::Call::DeviceStartSession, kAMDInvalidHostID);
+  AMDeviceRef phone = fakemd::add_device();
+  fakemd::attach(phone);
   EXPECT_EQ(run("connect"), "ok\n");
   EXPECT_EQ(status_becomes("disconnected\n"), "disconnected\n");
   EXPECT_EQ(fakemd::call_count(fakemd::Call::DeviceStartSession), 1);
+  std::string trace = run("statusDebug");
+  EXPECT_NE(trace.find("\n# last attempt: the phone does not trust this computer (StartSession: "
+                       "InvalidHostID, -21)\n"),
+            std::string::npos)
+      << trace;
+  EXPECT_NE(trace.find("# to do: unplug the phone and plug it in, or send connect"),
+            std::string::npos)
+      << trace;
+  EXPECT_TRUE(trace.ends_with("\ndisconnected\n")) << trace;
+
+  // Locked: "connecting" for as long as it stays so, and statusDebug says
+  // to unlock; every trace line comes before the status line.
+  fakemd::reset();
+  phone = fakemd::add_device();
+  fakemd::attach(phone);
+  fakemd::fail(fakemd::Call::DeviceStartService, kAMDPasswordProtected);
+  EXPECT_EQ(run("connect"), "ok\n");
+  ASSERT_TRUE(fakemd::wait_until_handled());
+  EXPECT_EQ(run("status"), "connecting\n");
+  trace = run("statusDebug");
+  EXPECT_EQ(trace.find("# usbmuxd: answers at UNIX:/fake/usbmuxd"), 0u) << trace;
+  EXPECT_NE(trace.find("# phone: fake-device-0, \"Fake Phone\", iOS 15.0\n"), std::string::npos)
+      << trace;
+  EXPECT_NE(trace.find("# to do: unlock the phone"), std::string::npos) << trace;
+  EXPECT_TRUE(trace.ends_with("\nconnecting\n")) << trace;
+  EXPECT_EQ(run("connect"), "Error: Already attempting to connect.\n");
+  EXPECT_EQ(run("disconnect"), "ok\n");
+  EXPECT_TRUE(run("statusDebug").ends_with("# to do: send connect\ndisconnected\n"));
+}
+
+TEST_F(Dispatch, StatusDebugWithoutUsbmuxdOrAPhone) {
+  EXPECT_EQ(run("statusDebug"),
+            "# usbmuxd: not asked yet (at UNIX:/fake/usbmuxd); send connect\n"
+            "# last attempt: none yet\n# to do: send connect\ndisconnected\n");
+  fakemd::set_mux_status(-ENOENT);
+  EXPECT_EQ(run("connect"), "ok\n");
+  std::string trace;
+  for (int i = 0; i < 200 && trace.find("no answer") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    trace = run("statusDebug");
+  }
+  EXPECT_EQ(trace.find("# usbmuxd: no answer at UNIX:/fake/usbmuxd (No such file or directory)"),
+            0u)
+      << trace;
+  EXPECT_NE(trace.find("# to do: plug in the phone"), std::string::npos) << trace;
+  EXPECT_TRUE(trace.ends_with("\nconnecting\n")) << trace;
 }
 
 TEST_F(Dispatch, DisconnectThenConnectWithTheDeviceStillAttachedConnectsAgain) {

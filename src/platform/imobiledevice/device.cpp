@@ -3,7 +3,9 @@
 // usbmuxd's pair records, the session and service start.
 #include <usbmuxd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <new>
 
@@ -12,6 +14,20 @@
 
 using namespace imd_internal;
 
+// The named statuses afclink acts on are the library's own values.
+static_assert(kAMDNoDevice == IDEVICE_E_NO_DEVICE);
+static_assert(kAMDPairingFailed == LOCKDOWN_E_PAIRING_FAILED);
+static_assert(kAMDSSLError == LOCKDOWN_E_SSL_ERROR);
+static_assert(kAMDMuxError == LOCKDOWN_E_MUX_ERROR);
+static_assert(kAMDPasswordProtected == LOCKDOWN_E_PASSWORD_PROTECTED);
+static_assert(kAMDUserDeniedPairing == LOCKDOWN_E_USER_DENIED_PAIRING);
+static_assert(kAMDPairingDialogPending == LOCKDOWN_E_PAIRING_DIALOG_RESPONSE_PENDING);
+static_assert(kAMDInvalidHostID == LOCKDOWN_E_INVALID_HOST_ID);
+static_assert(kAMDSessionInactive == LOCKDOWN_E_SESSION_INACTIVE);
+static_assert(kAMDInvalidService == LOCKDOWN_E_INVALID_SERVICE);
+static_assert(kAMDServiceLimit == LOCKDOWN_E_SERVICE_LIMIT);
+static_assert(kAMDServiceProhibited == LOCKDOWN_E_SERVICE_PROHIBITED);
+
 struct AMDevice {
   std::atomic<int32_t> refs{1};
   const std::string udid;
@@ -19,7 +35,8 @@ struct AMDevice {
   std::mutex mutex;
   SharedIdevice idevice;
   lockdownd_client_t lockdown = nullptr;
-  bool in_session = false;  // `lockdown` holds a session; freeing it stops it
+  bool in_session = false;            // `lockdown` holds a session; freeing it stops it
+  AMDeviceDescription description{};  // what the last connect and session learned
 
   explicit AMDevice(const char* id) : udid(id) {}
 };
@@ -68,6 +85,26 @@ void close_control(AMDevice* device) noexcept {
   device->idevice.reset();
 }
 
+template <size_t N>
+void copy_field(char (&field)[N], const char* text) noexcept {
+  std::strncpy(field, text, N - 1);
+  field[N - 1] = '\0';
+}
+
+// A string value of the device's, read on the plain control connection;
+// left as it was when the device does not give one.
+template <size_t N>
+void read_string_value(lockdownd_client_t lockdown, const char* key, char (&field)[N]) noexcept {
+  plist_t node = nullptr;
+  if (lockdownd_get_value(lockdown, nullptr, key, &node) != LOCKDOWN_E_SUCCESS) return;
+  const PlistPtr owner(node);
+  if (plist_get_node_type(node) != PLIST_STRING) return;
+  char* text = nullptr;
+  plist_get_string_val(node, &text);
+  const MallocPtr<char> text_owner(text);
+  if (text) copy_field(field, text);
+}
+
 // Opens a session as the library's own tools do, on a new control
 // connection. There the library first learns the device's version, without
 // which it caps TLS at 1.0 (a phone that refuses 1.0 would never connect),
@@ -79,9 +116,12 @@ void close_control(AMDevice* device) noexcept {
 // library would pair on its own, behind the sequence's back.
 int32_t open_session(AMDevice* device) noexcept {
   lockdownd_client_t session = nullptr;
+  (void)take_handshake_version();
   const lockdownd_error_t opened =
       lockdownd_client_new_with_handshake(device->idevice.get(), &session, kLabel);
   if (opened != LOCKDOWN_E_SUCCESS) return opened;
+  const char* tls = take_handshake_version();
+  copy_field(device->description.session_tls, tls ? tls : "");
   lockdownd_client_free(device->lockdown);
   device->lockdown = session;
   device->in_session = true;
@@ -160,6 +200,10 @@ int32_t AMDeviceConnect(AMDeviceRef device) noexcept {
     lockdownd_client_free(lockdown);
     return queried;
   }
+  device->description = AMDeviceDescription{};
+  copy_field(device->description.udid, device->udid.c_str());
+  read_string_value(lockdown, "DeviceName", device->description.name);
+  read_string_value(lockdown, "ProductVersion", device->description.product_version);
   device->idevice = std::move(idevice);
   device->lockdown = lockdown;
   return 0;
@@ -214,6 +258,7 @@ int32_t AMDeviceStartService(AMDeviceRef device, CFStringRef name,
     entry.service.reset(raw);
     if (started != LOCKDOWN_E_SUCCESS) return started;
     if (!raw) return LOCKDOWN_E_UNKNOWN_ERROR;
+    device->description.service_tls = raw->ssl_enabled ? 1 : 0;
     entry.idevice = device->idevice;
     // The session has done its work: stop it and close, as the library's
     // own service start does, rather than leave it idle on the phone until
@@ -259,4 +304,30 @@ int32_t AMDeviceDisconnect(AMDeviceRef device) noexcept {
   std::lock_guard lock(device->mutex);
   close_control(device);
   return 0;
+}
+
+int32_t AMDeviceCopyDescription(AMDeviceRef device, AMDeviceDescription* description) noexcept {
+  if (!description) return kAMDInvalidArgument;
+  *description = AMDeviceDescription{};
+  if (!device) return kAMDInvalidArgument;
+  std::lock_guard lock(device->mutex);
+  *description = device->description;
+  if (!description->udid[0]) copy_field(description->udid, device->udid.c_str());
+  return 0;
+}
+
+int32_t AMDMuxProbe(uint32_t* shown) noexcept {
+  if (shown) *shown = 0;
+  usbmuxd_device_info_t* list = nullptr;
+  const int count = usbmuxd_get_device_list(&list);
+  if (count < 0) return count;
+  if (list) usbmuxd_device_list_free(&list);
+  if (shown) *shown = static_cast<uint32_t>(count);
+  return 0;
+}
+
+const char* AMDMuxAddress() noexcept {
+  // libusbmuxd reads the same variable, at every connection.
+  const char* named = std::getenv("USBMUXD_SOCKET_ADDRESS");
+  return named && *named ? named : "/var/run/usbmuxd";
 }

@@ -73,4 +73,8 @@ struct StartedService {
 // Takes the entry of `handle` out of the table: false when there is none.
 [[nodiscard]] bool service_take(uint32_t handle, StartedService* out) noexcept;
 
+// The TLS version ("TLSv1.2") of the last handshake the calling thread
+// completed since the last call, or null; forgets it.
+[[nodiscard]] const char* take_handshake_version() noexcept;
+
 }  // namespace imd_internal

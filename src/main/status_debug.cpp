@@ -1,0 +1,195 @@
+// statusDebug's trace: what the device thread last recorded, in plain
+// words, and what the user can do about it. Reads the record only; no
+// device or usbmuxd I/O happens here, so it answers at once even while an
+// attempt runs.
+#include <cstdio>
+#include <cstring>
+
+#include "main/commands.h"
+
+namespace {
+
+// The library's names of the statuses a user may meet while connecting.
+const char* status_name(DeviceStep step, int32_t status) noexcept {
+  if (step == DeviceStep::open) {
+    switch (status) {
+      case kAFCMuxError:
+        return "the connection failed";
+      case kAFCInvalidArgument:
+        return "no such service";
+      default:
+        return "error";
+    }
+  }
+  if (step == DeviceStep::connect && status == kAMDNoDevice) return "no such device";
+  switch (status) {
+    case kAMDPairingFailed:
+      return "PairingFailed";
+    case kAMDSSLError:
+      return "TLS handshake failed";
+    case kAMDMuxError:
+      return "usbmuxd refused the connection";
+    case kAMDPasswordProtected:
+      return "PasswordProtected";
+    case kAMDUserDeniedPairing:
+      return "UserDeniedPairing";
+    case kAMDPairingDialogPending:
+      return "PairingDialogResponsePending";
+    case kAMDInvalidHostID:
+      return "InvalidHostID";
+    case kAMDSessionInactive:
+      return "SessionInactive";
+    case kAMDInvalidService:
+      return "InvalidService";
+    case kAMDServiceLimit:
+      return "ServiceLimit";
+    case kAMDServiceProhibited:
+      return "ServiceProhibited";
+    default:
+      return "error";
+  }
+}
+
+const char* step_name(DeviceStep step) noexcept {
+  switch (step) {
+    case DeviceStep::connect:
+      return "connecting to the phone";
+    case DeviceStep::pair:
+      return "Pair";
+    case DeviceStep::validate:
+      return "checking the pairing";
+    case DeviceStep::session:
+      return "StartSession";
+    case DeviceStep::service:
+      return "StartService com.apple.afc";
+    case DeviceStep::open:
+      return "opening the file service";
+    case DeviceStep::none:
+      break;
+  }
+  return "none";
+}
+
+// What the failure means, in the user's words.
+const char* failure_meaning(const DeviceReport& report) noexcept {
+  const int32_t status = report.failed_status;
+  if (status == kAMDPasswordProtected) return "the phone is locked";
+  if (status == kAMDPairingDialogPending) return "the phone asks \"Trust This Computer?\"";
+  if (status == kAMDUserDeniedPairing) return "Don't Trust was tapped on the phone";
+  switch (report.failed_step) {
+    case DeviceStep::connect:
+      return status == kAMDNoDevice ? "the phone went away" : "the phone could not be reached";
+    case DeviceStep::pair:
+      return "pairing with the phone failed";
+    case DeviceStep::validate:
+    case DeviceStep::session:
+      return status == kAMDSSLError ? "the secure session with the phone failed"
+                                    : "the phone does not trust this computer";
+    case DeviceStep::service:
+      return "the phone refused the file service";
+    case DeviceStep::open:
+      return "the file-service connection failed";
+    case DeviceStep::none:
+      break;
+  }
+  return "connected";
+}
+
+const char* advice(DeviceWait wait, bool phone_attached) noexcept {
+  switch (wait) {
+    case DeviceWait::unlock:
+      return "unlock the phone; afclink tries again every 2 seconds";
+    case DeviceWait::trust:
+      return "tap Trust on the phone (unlock it first if it is locked); afclink then "
+             "connects by itself";
+    case DeviceWait::retry:
+      return "nothing yet; afclink tries again by itself in a moment";
+    case DeviceWait::attempt:
+      return "wait; an attempt is running";
+    case DeviceWait::plug_in:
+      return "plug in the phone (unlock it and tap Trust if it asks)";
+    case DeviceWait::new_connect:
+      return phone_attached ? "unplug the phone and plug it in, or send connect, to try again"
+                            : "plug in the phone, or send connect, to try again";
+    case DeviceWait::nothing:
+      break;
+  }
+  return "nothing";
+}
+
+}  // namespace
+
+void print_status_trace(DeviceLink* link) noexcept {
+  const DeviceReport report = mdv_report(link);
+  const ConnectionState state = connection_state(link);
+  const bool wanted = link->wanted.load(std::memory_order_acquire) != 0;
+  // Plain stdio on the main thread, as XMLDebug's trace: the status line
+  // that follows flushes it.
+  const char* address = AMDMuxAddress();
+  if (report.mux_status == DeviceReport::kMuxNotAsked) {
+    std::printf("# usbmuxd: not asked yet (at %s); send connect\n", address);
+  } else if (report.mux_status == 0) {
+    std::printf("# usbmuxd: answers at %s, showing %u phone(s)\n", address, report.mux_shown);
+  } else {
+    std::printf("# usbmuxd: no answer at %s (%s); it runs while a phone is plugged in: plug one in, "
+          "or install usbmuxd (apt-get install usbmuxd)\n",
+          address, std::strerror(-report.mux_status));
+  }
+
+  if (report.phone_seen) {
+    const AMDeviceDescription& phone = report.phone;
+    std::printf("# phone: %s, \"%s\", iOS %s%s\n", phone.udid,
+                phone.name[0] ? phone.name : "unknown name",
+                phone.product_version[0] ? phone.product_version : "unknown",
+                report.phone_attached ? "" : " (unplugged)");
+  }
+  if (!report.phone_attached && report.mux_status == 0 && report.mux_shown == 0) {
+    std::printf(
+        "# phone: none shown; a plugged-in phone that does not trust this computer yet is "
+        "shown only once it is unlocked and Trust is tapped\n");
+  }
+
+  if (state == ConnectionState::connected) {
+    std::printf("# last attempt: connected\n");
+    const AMDeviceDescription& phone = report.phone;
+    std::printf("# session: %s; the file service runs %s\n",
+                phone.session_tls[0] ? phone.session_tls : "TLS",
+                phone.service_tls ? "inside TLS" : "in plain text");
+    return;
+  }
+  if (!report.attempted) {
+    std::printf("# last attempt: none yet\n");
+  } else if (report.failed_step == DeviceStep::none) {
+    std::printf("# last attempt: connected; that connection has ended\n");
+  } else {
+    std::printf("# last attempt: %s (%s: %s, %d)\n", failure_meaning(report),
+                step_name(report.failed_step),
+                status_name(report.failed_step, report.failed_status), report.failed_status);
+  }
+  if (!wanted) {
+    std::printf("# to do: send connect\n");
+    return;
+  }
+  const DeviceWait wait = link->wait.load(std::memory_order_acquire);
+  if (wait == DeviceWait::retry)
+    std::printf("# tries left: %d, every 2 seconds\n", report.tries_left);
+  std::printf("# to do: %s\n", advice(wait, report.phone_attached));
+}
+
+const char* const kUsageText =
+    "Usage: afclink [XMLPath | --help | --version]\n"
+    "\n"
+    "Reads one command per line on standard input and answers each with one\n"
+    "line on standard output. Commands:\n"
+    "  connect                 start connecting to the phone (poll status)\n"
+    "  status                  connected, connecting or disconnected\n"
+    "  statusDebug             why: usbmuxd, the phone, the last attempt, what to do\n"
+    "  disconnect              stop wanting a connection\n"
+    "  getDB DEST              fetch the phone's music database into DEST\n"
+    "  getFile SRC DEST        copy the phone's file SRC into DEST\n"
+    "  pid                     the process id\n"
+    "  XMLPath, XMLDebug       the iTunes library XML file's path\n"
+    "  quit                    answer ok and exit\n"
+    "\n"
+    "Started as `afclink XMLPath` it prints the library path and exits.\n"
+    "See man afclink for every reply and what a real phone does.\n";
