@@ -4,6 +4,7 @@
 // here touches the error text.
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 
 #include "device/device.h"
 
@@ -57,6 +58,20 @@ void release_connection(DeviceLink* link) noexcept {
 // its status. Set by mdv_connect, read by attempt(); device thread only.
 DeviceStep failed_step = DeviceStep::none;
 int32_t failed_status = 0;
+// Tries left for a failing session; a plug-in or `connect` gives a full
+// count again.
+int32_t session_tries_left = kSessionTries;
+
+// Set when the last sequence paired the phone itself: usbmuxd then reports
+// the phone paired, and that echo of our own pairing must not start the
+// failed attempt again (it would pair again, and so on for ever).
+bool paired_by_last_attempt = false;
+
+int32_t pair(AMDeviceRef device) noexcept {
+  const int32_t status = AMDevicePair(device);
+  if (status == 0) paired_by_last_attempt = true;
+  return status;
+}
 
 int32_t fail(DeviceStep step, int32_t status, int32_t result) noexcept {
   failed_step = step;
@@ -87,25 +102,33 @@ DeviceWait wait_after(DeviceStep step, int32_t status) noexcept {
   return DeviceWait::nothing;
 }
 
-void attempt(DeviceLink* link, int32_t session_tries) noexcept;
+void attempt(DeviceLink* link) noexcept;
+
+// Whether the phone reporting itself paired can mend what the last
+// attempt waits for.
+bool mended_by_trust(DeviceWait wait) noexcept {
+  return wait == DeviceWait::trust || wait == DeviceWait::unlock || wait == DeviceWait::retry ||
+         (wait == DeviceWait::new_connect && failed_step == DeviceStep::pair);
+}
 
 // Plans the next attempt after the retry pause, valid until the next event.
-void plan_retry(DeviceLink* link, int32_t session_tries) noexcept {
+void plan_retry(DeviceLink* link) noexcept {
   const uint32_t planned_under = retry_epoch.load(std::memory_order_acquire);
   CFRunLoopPerformBlockAfter(
-      CFRunLoopGetCurrent(), device_internal::retry_pause, [link, planned_under, session_tries] {
+      CFRunLoopGetCurrent(), device_internal::retry_pause, [link, planned_under] {
         if (retry_epoch.load(std::memory_order_acquire) != planned_under) return;
         if (link->connected.load(std::memory_order_acquire) != 0 || !is_wanted(link)) return;
-        attempt(link, session_tries);
+        attempt(link);
       });
 }
 
 // One run of the sequence on device_ref, then what it ended on: recorded,
 // a retry planned when one applies, and the callback run.
-void attempt(DeviceLink* link, int32_t session_tries) noexcept {
+void attempt(DeviceLink* link) noexcept {
   set_wait(link, DeviceWait::attempt);
   failed_step = DeviceStep::none;
   failed_status = 0;
+  paired_by_last_attempt = false;
   const int32_t result = mdv_connect(link);
 
   AMDeviceDescription seen{};
@@ -113,22 +136,24 @@ void attempt(DeviceLink* link, int32_t session_tries) noexcept {
   DeviceWait wait = DeviceWait::nothing;
   if (result != 0) {
     wait = wait_after(failed_step, failed_status);
-    if (wait == DeviceWait::retry && --session_tries <= 0) wait = DeviceWait::new_connect;
+    if (wait == DeviceWait::retry && --session_tries_left <= 0) wait = DeviceWait::new_connect;
     const bool retries_by_timer =
         wait == DeviceWait::unlock || wait == DeviceWait::trust || wait == DeviceWait::retry;
-    if (retries_by_timer && is_wanted(link)) plan_retry(link, session_tries);
+    if (retries_by_timer && is_wanted(link)) plan_retry(link);
   }
   {
     std::lock_guard lock(link->report_mutex);
     DeviceReport& report = link->report;
-    if (described) {
+    // A phone gone before it could be asked keeps what was learned of it.
+    const bool learned_more = seen.name[0] || std::strcmp(seen.udid, report.phone.udid) != 0;
+    if (described && learned_more) {
       report.phone = seen;
       report.phone_seen = true;
     }
     report.attempted = true;
     report.failed_step = result == 0 ? DeviceStep::none : failed_step;
     report.failed_status = result == 0 ? 0 : failed_status;
-    report.tries_left = wait == DeviceWait::retry ? session_tries : 0;
+    report.tries_left = wait == DeviceWait::retry ? session_tries_left : 0;
   }
   set_wait(link, wait);
   if (link->connect_cb) (void)link->connect_cb(link, link->connect_arg);
@@ -186,14 +211,26 @@ void notification(am_device_notification_callback_info* info, void* /*arg*/) noe
   }
   link->device_ref = info->dev;
   switch (info->msg) {
-    case ADNCI_MSG_CONNECTED:
     case ADNCI_MSG_PAIRED:
-      // A plug-in, or the phone now trusting a record (the user tapped
-      // Trust, or usbmuxd paired it): whatever the last attempt ended on,
-      // this one may succeed.
+      // The phone now trusts a record: the user tapped Trust, or usbmuxd
+      // paired it. That mends an attempt that waited for the user, not one
+      // refused for another reason (which would only pair again, and be
+      // reported paired again, for ever); and the echo of the last attempt's
+      // own pairing mends nothing.
+      if (paired_by_last_attempt) {
+        paired_by_last_attempt = false;
+        break;
+      }
+      if (!mended_by_trust(link->wait.load(std::memory_order_acquire))) break;
       retry_epoch.fetch_add(1, std::memory_order_acq_rel);
       note_plugged(link, true);
-      attempt(link, kSessionTries);
+      attempt(link);
+      break;
+    case ADNCI_MSG_CONNECTED:
+      retry_epoch.fetch_add(1, std::memory_order_acq_rel);
+      session_tries_left = kSessionTries;
+      note_plugged(link, true);
+      attempt(link);
       break;
     case ADNCI_MSG_DISCONNECTED:
       retry_epoch.fetch_add(1, std::memory_order_acq_rel);
@@ -221,13 +258,13 @@ int32_t mdv_connect(DeviceLink* link) noexcept {
   int32_t status = AMDeviceConnect(device);
   if (status != 0) return fail(DeviceStep::connect, status, -1);
   if (!AMDeviceIsPaired(device)) {
-    const int32_t paired = AMDevicePair(device);
+    const int32_t paired = pair(device);
     if (!AMDeviceIsPaired(device)) return fail(DeviceStep::pair, paired, -2);
   }
   status = AMDeviceValidatePairing(device);
   if (status != 0) {
     // The device no longer trusts the record: pairing again asks the user.
-    const int32_t paired = AMDevicePair(device);
+    const int32_t paired = pair(device);
     status = AMDeviceValidatePairing(device);
     if (status != 0) {
       return paired != 0 ? fail(DeviceStep::pair, paired, -3)

@@ -13,59 +13,37 @@ namespace {
 const char* status_name(DeviceStep step, int32_t status) noexcept {
   if (step == DeviceStep::open) {
     switch (status) {
-      case kAFCMuxError:
-        return "the connection failed";
-      case kAFCInvalidArgument:
-        return "no such service";
-      default:
-        return "error";
+      case kAFCMuxError: return "the connection failed";
+      case kAFCInvalidArgument: return "no such service";
+      default: return "error";
     }
   }
   if (step == DeviceStep::connect && status == kAMDNoDevice) return "no such device";
   switch (status) {
-    case kAMDPairingFailed:
-      return "PairingFailed";
-    case kAMDSSLError:
-      return "TLS handshake failed";
-    case kAMDMuxError:
-      return "usbmuxd refused the connection";
-    case kAMDPasswordProtected:
-      return "PasswordProtected";
-    case kAMDUserDeniedPairing:
-      return "UserDeniedPairing";
-    case kAMDPairingDialogPending:
-      return "PairingDialogResponsePending";
-    case kAMDInvalidHostID:
-      return "InvalidHostID";
-    case kAMDSessionInactive:
-      return "SessionInactive";
-    case kAMDInvalidService:
-      return "InvalidService";
-    case kAMDServiceLimit:
-      return "ServiceLimit";
-    case kAMDServiceProhibited:
-      return "ServiceProhibited";
-    default:
-      return "error";
+    case kAMDPairingFailed: return "PairingFailed";
+    case kAMDSSLError: return "TLS handshake failed";
+    case kAMDMuxError: return "usbmuxd refused the connection";
+    case kAMDPasswordProtected: return "PasswordProtected";
+    case kAMDUserDeniedPairing: return "UserDeniedPairing";
+    case kAMDPairingDialogPending: return "PairingDialogResponsePending";
+    case kAMDInvalidHostID: return "InvalidHostID";
+    case kAMDSessionInactive: return "SessionInactive";
+    case kAMDInvalidService: return "InvalidService";
+    case kAMDServiceLimit: return "ServiceLimit";
+    case kAMDServiceProhibited: return "ServiceProhibited";
+    default: return "error";
   }
 }
 
 const char* step_name(DeviceStep step) noexcept {
   switch (step) {
-    case DeviceStep::connect:
-      return "connecting to the phone";
-    case DeviceStep::pair:
-      return "Pair";
-    case DeviceStep::validate:
-      return "checking the pairing";
-    case DeviceStep::session:
-      return "StartSession";
-    case DeviceStep::service:
-      return "StartService com.apple.afc";
-    case DeviceStep::open:
-      return "opening the file service";
-    case DeviceStep::none:
-      break;
+    case DeviceStep::connect: return "connecting to the phone";
+    case DeviceStep::pair: return "Pair";
+    case DeviceStep::validate: return "checking the pairing";
+    case DeviceStep::session: return "StartSession";
+    case DeviceStep::service: return "StartService com.apple.afc";
+    case DeviceStep::open: return "opening the file service";
+    case DeviceStep::none: break;
   }
   return "none";
 }
@@ -79,40 +57,31 @@ const char* failure_meaning(const DeviceReport& report) noexcept {
   switch (report.failed_step) {
     case DeviceStep::connect:
       return status == kAMDNoDevice ? "the phone went away" : "the phone could not be reached";
-    case DeviceStep::pair:
-      return "pairing with the phone failed";
+    case DeviceStep::pair: return "pairing with the phone failed";
     case DeviceStep::validate:
     case DeviceStep::session:
       return status == kAMDSSLError ? "the secure session with the phone failed"
                                     : "the phone does not trust this computer";
-    case DeviceStep::service:
-      return "the phone refused the file service";
-    case DeviceStep::open:
-      return "the file-service connection failed";
-    case DeviceStep::none:
-      break;
+    case DeviceStep::service: return "the phone refused the file service";
+    case DeviceStep::open: return "the file-service connection failed";
+    case DeviceStep::none: break;
   }
   return "connected";
 }
 
 const char* advice(DeviceWait wait, bool phone_attached) noexcept {
   switch (wait) {
-    case DeviceWait::unlock:
-      return "unlock the phone; afclink tries again every 2 seconds";
+    case DeviceWait::unlock: return "unlock the phone; afclink tries again every 2 seconds";
     case DeviceWait::trust:
       return "tap Trust on the phone (unlock it first if it is locked); afclink then "
              "connects by itself";
-    case DeviceWait::retry:
-      return "nothing yet; afclink tries again by itself in a moment";
-    case DeviceWait::attempt:
-      return "wait; an attempt is running";
-    case DeviceWait::plug_in:
-      return "plug in the phone (unlock it and tap Trust if it asks)";
+    case DeviceWait::retry: return "nothing yet; afclink tries again by itself in a moment";
+    case DeviceWait::attempt: return "wait; an attempt is running";
+    case DeviceWait::plug_in: return "plug in the phone (unlock it and tap Trust if it asks)";
     case DeviceWait::new_connect:
       return phone_attached ? "unplug the phone and plug it in, or send connect, to try again"
                             : "plug in the phone, or send connect, to try again";
-    case DeviceWait::nothing:
-      break;
+    case DeviceWait::nothing: break;
   }
   return "nothing";
 }
@@ -131,9 +100,10 @@ void print_status_trace(DeviceLink* link) noexcept {
   } else if (report.mux_status == 0) {
     std::printf("# usbmuxd: answers at %s, showing %u phone(s)\n", address, report.mux_shown);
   } else {
-    std::printf("# usbmuxd: no answer at %s (%s); it runs while a phone is plugged in: plug one in, "
-          "or install usbmuxd (apt-get install usbmuxd)\n",
-          address, std::strerror(-report.mux_status));
+    std::printf(
+        "# usbmuxd: no answer at %s (%s); it runs while a phone is plugged in: plug one in, "
+        "or install usbmuxd (apt-get install usbmuxd)\n",
+        address, std::strerror(-report.mux_status));
   }
 
   if (report.phone_seen) {

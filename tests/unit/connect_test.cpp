@@ -15,9 +15,11 @@ namespace {
 using fakemd::Call;
 
 std::atomic<int> callbacks{0};
+// What the first attempt of a test ended waiting for.
+std::atomic<DeviceWait> first_wait{DeviceWait::nothing};
 
-int32_t count_attempt(DeviceLink*, void*) noexcept {
-  callbacks.fetch_add(1);
+int32_t count_attempt(DeviceLink* link, void*) noexcept {
+  if (callbacks.fetch_add(1) == 0) first_wait.store(link->wait.load());
   return 0;
 }
 
@@ -191,7 +193,7 @@ TEST_F(ConnectTest, WhileConnectedOnlyTheConnectedDevicesDetachIsNoted) {
   EXPECT_EQ(mdv_retire_if_lost(link), 0);
 }
 
-TEST_F(ConnectTest, APairedNotificationRetriesAnyFailedAttempt) {
+TEST_F(ConnectTest, APairedNotificationRetriesWhatTheUsersTapCanMend) {
   fakemd::set_paired(phone, false);
   fakemd::set_trusted(phone, false);
   // The prompt shows; then Don't Trust, which nothing retries by itself.
@@ -207,6 +209,16 @@ TEST_F(ConnectTest, APairedNotificationRetriesAnyFailedAttempt) {
   EXPECT_EQ(link->connected.load(), 1);
   EXPECT_EQ(callbacks.load(), 3);
   EXPECT_EQ(mdv_report(link).failed_step, DeviceStep::none);
+
+  // A pairing the phone does not accept is not retried: it would pair
+  // again, be reported paired again, and so on for ever. Nor is the echo of
+  // an attempt's own pairing.
+  link->connected.store(0);
+  fakemd::fail(Call::DeviceValidatePairing, kAMDInvalidHostID);
+  notify(phone, ADNCI_MSG_CONNECTED);
+  ASSERT_EQ(link->wait.load(), DeviceWait::new_connect);
+  notify(phone, ADNCI_MSG_PAIRED);
+  EXPECT_EQ(callbacks.load(), 4);
 }
 
 // What each refusal waits for, and whether the device thread tries again by
@@ -235,7 +247,7 @@ TEST_F(ConnectTest, RefusalsTheUserCanMendAreTriedAgainByThemselves) {
     mdv_want_connection(link, true);
     fakemd::DeviceThread thread(link);
     ASSERT_TRUE(fakemd::wait_until_handled());
-    EXPECT_EQ(link->wait.load(), c.wait) << fakemd::call_name(c.call);
+    EXPECT_EQ(first_wait.load(), c.wait) << fakemd::call_name(c.call);
     for (int i = 0; i < 500 && link->connected.load() == 0; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     EXPECT_EQ(link->connected.load(), 1) << fakemd::call_name(c.call);
