@@ -173,7 +173,7 @@ class SystemUsbmuxd(unittest.TestCase):
         if os.geteuid() != 0:
             self.skipTest("only root may serve " + self.SOCKET)
         if os.path.lexists(self.SOCKET):
-            self.skipTest(self.SOCKET + " belongs to this system's own usbmuxd")
+            self.skipTest(self.SOCKET + " is taken, by this system's own usbmuxd or another run")
         self.addCleanup(self.remove_stale_socket)
         self.emulator = FakeDevice(paired=True, socket_path=self.SOCKET)
         self.addCleanup(self.emulator.stop)
