@@ -32,8 +32,11 @@ class Afclink:
             self._home = tempfile.TemporaryDirectory(prefix="afclink-home-")
             home = self._home.name
         environment["HOME"] = home
-        if env:
-            environment.update(env)
+        for name, value in (env or {}).items():  # None: leave the variable out
+            if value is None:
+                environment.pop(name, None)
+            else:
+                environment[name] = value
         self.process = subprocess.Popen(
             [BINARY, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
             stderr=subprocess.PIPE, env=environment)
@@ -88,6 +91,27 @@ class Afclink:
             return True
         self._lines.put(line)
         return line is None
+
+    def status_debug(self, timeout=REPLY_TIMEOUT):
+        """statusDebug's answer: (its "# " trace lines, the status line after them)."""
+        self.send("statusDebug\n")
+        trace = []
+        while True:
+            line = self.read_line(timeout)
+            if line is None or not line.startswith("# "):
+                return trace, line
+            trace.append(line)
+
+    def wait_for_trace(self, prefix, timeout=REPLY_TIMEOUT):
+        """Polls statusDebug until a trace line starts with prefix; returns the last
+        (trace, status), whether or not it came."""
+        import time
+        deadline = time.monotonic() + timeout
+        while True:
+            trace, status = self.status_debug()
+            if any(line.startswith(prefix) for line in trace) or time.monotonic() > deadline:
+                return trace, status
+            time.sleep(0.1)
 
     def wait_for_status(self, wanted, timeout=REPLY_TIMEOUT):
         """Polls `status` until it answers `wanted`; returns the last answer."""

@@ -70,9 +70,10 @@ class FakeDevice:
     def __init__(self, root=None, *, udid=None, attached=True, paired=False,
                  trust_any_host=False, faults=None, latency_ms=0.0, product_version=None,
                  state_dir=None, log=None, plain=False, service_ssl=True, bandwidth=None,
-                 capture_stderr=False, extra_args=()):
+                 capture_stderr=False, preflight=False, socket_path=None, extra_args=()):
         self.tmpdir = tempfile.mkdtemp(prefix="fakedev-")  # short: unix paths are limited
-        self.socket_path = os.path.join(self.tmpdir, "mux.sock")
+        # socket_path: another usbmuxd socket, e.g. the system's /var/run/usbmuxd.
+        self.socket_path = socket_path or os.path.join(self.tmpdir, "mux.sock")
         self.control_path = os.path.join(self.tmpdir, "ctl.sock")
         self.home = os.path.join(self.tmpdir, "home")
         os.mkdir(self.home)
@@ -96,6 +97,8 @@ class FakeDevice:
             args += ["--latency-ms", str(latency_ms)]
         if plain:
             args.append("--plain")
+        if preflight:
+            args.append("--preflight")
         if not service_ssl:
             args += ["--service-ssl", "off"]
         if bandwidth:
@@ -137,6 +140,15 @@ class FakeDevice:
                     self.stop()
                     raise RuntimeError("fakedevice did not become ready")
                 time.sleep(0.02)
+
+    def end(self, sig):
+        """End the emulator with a signal and wait for it; start() may follow.
+        SIGTERM stops it as a daemon is stopped (its sockets removed); SIGKILL is a
+        crash (the usbmuxd socket stays behind)."""
+        self._close_control()
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.send_signal(sig)
+            self.proc.wait(10)
 
     def stop(self):
         """Ask the emulator to quit; SIGTERM, then kill, if it does not."""
@@ -252,6 +264,12 @@ class FakeDevice:
 
     def tap_dont_trust(self):
         return self.call("tap_dont_trust")
+
+    def lock(self):
+        return self.call("lock")
+
+    def unlock(self):
+        return self.call("unlock")
 
     def has_pair_record(self):
         return self.state()["pair_record"]

@@ -115,6 +115,10 @@ class CommandLoopTest(unittest.TestCase):
         app = self.app
         self.assertEqual(app.ask("connect"), "ok")
         self.assertEqual(app.ask("status"), "connecting")
+        # No usbmuxd answers at the address: afclink says so, and keeps trying.
+        trace, status = app.wait_for_trace("# usbmuxd: no answer")
+        self.assertTrue(any(line.startswith("# usbmuxd: no answer") for line in trace), trace)
+        self.assertEqual(status, "connecting")
         self.assertEqual(app.ask("connect"), "Error: Already attempting to connect.")
         self.assertEqual(app.ask("disconnect"), "ok")
         self.assertEqual(app.ask("status"), "disconnected")

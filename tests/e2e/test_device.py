@@ -9,6 +9,8 @@ it and HOME in a temporary folder. Waiting is always a poll with a deadline.
 
 import glob
 import os
+import signal
+import stat
 import struct
 import tempfile
 import time
@@ -19,6 +21,9 @@ from afclink_driver import Afclink
 from fakedevice_control import FakeDevice
 
 DEADLINE = 20.0
+# afclink tries again by itself every couple of seconds; on a loaded machine a
+# state the user mended may take several of those tries to show.
+SELF_HEAL = 30.0
 CDB = "/iTunes_Control/iTunes/iTunesCDB"
 PLAIN_DB = "/iTunes_Control/iTunes/iTunesDB"
 
@@ -88,6 +93,13 @@ class DeviceCase(unittest.TestCase):
         with open(self.local(name), "rb") as f:
             return f.read()
 
+    def assert_trace(self, prefix, status="connecting"):
+        """statusDebug comes to show a line starting with prefix, ending with status."""
+        trace, last = self.app.wait_for_trace(prefix, SELF_HEAL)
+        self.assertTrue(any(line.startswith(prefix) for line in trace), trace)
+        self.assertEqual(last, status, trace)
+        return trace
+
 
 class ConnectionStates(DeviceCase):
     emulator_options = dict(paired=True, attached=False)
@@ -150,6 +162,48 @@ class LateDaemon(unittest.TestCase):
             self.assertEqual(app.stderr, b"")
 
 
+class SystemUsbmuxd(unittest.TestCase):
+    """The emulator as the system's usbmuxd, which starts when a phone is plugged in
+    and goes away (stopped, or crashed) when it leaves; afclink finds it by itself
+    at its default place."""
+
+    SOCKET = "/var/run/usbmuxd"
+
+    def setUp(self):
+        if os.geteuid() != 0:
+            self.skipTest("only root may serve " + self.SOCKET)
+        if os.path.lexists(self.SOCKET):
+            self.skipTest(self.SOCKET + " is taken, by this system's own usbmuxd or another run")
+        self.addCleanup(self.remove_stale_socket)
+        self.emulator = FakeDevice(paired=True, socket_path=self.SOCKET)
+        self.addCleanup(self.emulator.stop)
+
+    def remove_stale_socket(self):
+        try:
+            if stat.S_ISSOCK(os.lstat(self.SOCKET).st_mode):
+                os.unlink(self.SOCKET)
+        except FileNotFoundError:
+            pass
+
+    def test_connects_whenever_the_daemon_comes_back_stopped_or_killed(self):
+        with Afclink(env={"USBMUXD_SOCKET_ADDRESS": None}) as app:
+            self.assertEqual(app.ask("connect"), "ok")
+            self.assertEqual(app.ask("status"), "connecting")
+            self.emulator.start()
+            self.assertEqual(app.wait_for_status("connected", SELF_HEAL), "connected")
+            for sig in (signal.SIGTERM, signal.SIGKILL):
+                with self.subTest(signal=sig.name):
+                    self.emulator.end(sig)
+                    # A crashed daemon leaves its socket behind; a stopped one does not.
+                    self.assertEqual(os.path.exists(self.SOCKET), sig == signal.SIGKILL)
+                    self.assertEqual(app.wait_for_status("connecting", SELF_HEAL), "connecting")
+                    self.emulator.start()
+                    self.assertEqual(app.wait_for_status("connected", SELF_HEAL), "connected")
+            app.process.kill()
+            app.process.wait()
+            self.assertEqual(app.stderr, b"")
+
+
 class Pairing(DeviceCase):
     emulator_options = dict()  # no host record, the device trusts nobody
 
@@ -169,23 +223,44 @@ class Pairing(DeviceCase):
         self.assertEqual(self.app.wait_for_status("disconnected", DEADLINE), "disconnected")
         self.assertFalse(self.emulator.state()["pair_record"])
 
-    def test_trust_prompt_answered_later_connects_without_a_command(self):
+    def test_a_locked_new_phone_connects_after_unlock_and_trust_alone(self):
+        put(self.emulator, "/f.txt", b"trusted\n")
         self.emulator.fault("trust_prompt")
+        self.emulator.lock()
         self.assertEqual(self.app.ask("connect"), "ok")
-        self.assertEqual(self.app.wait_for_status("disconnected", DEADLINE), "disconnected")
+        trace = self.assert_trace("# to do: unlock the phone")
+        self.assertTrue(any(line.startswith("# usbmuxd: answers at ") for line in trace), trace)
+        self.assertEqual(self.app.ask("status"), "connecting")
+        self.emulator.unlock()  # usbmuxd hears nothing of it
+        self.assert_trace("# to do: tap Trust")
         self.emulator.tap_trust()
-        self.assertEqual(self.app.wait_for_status("connected", DEADLINE), "connected")
+        self.assertEqual(self.app.wait_for_status("connected", SELF_HEAL), "connected")
+        self.assert_trace("# session: TLS", "connected")
         self.assertTrue(self.emulator.state()["pair_record"])
+        self.assertEqual(self.app.ask('getFile /f.txt "%s"' % self.local("f")), "ok")
+        self.assertEqual(self.read_local("f"), b"trusted\n")
 
-    def test_a_phone_that_forgot_this_computer_is_paired_again(self):
+    def test_a_phone_that_cuts_its_first_sessions_after_pairing_connects(self):
+        self.emulator.fault("tls_hangups_after_pair", 2)
+        self.assertEqual(self.app.ask("connect"), "ok")
+        self.assertEqual(self.app.wait_for_status("connected", SELF_HEAL), "connected")
+        self.assertEqual(self.emulator.counter("tls_hangups"), 2)
+
+    def test_dont_trust_ends_the_attempt_and_connect_asks_again(self):
         self.connect()
         self.assertEqual(self.app.ask("disconnect"), "ok")
         self.emulator.untrust()  # reset, or trust revoked; our record stays
         self.emulator.fault("trust_prompt")
         self.assertEqual(self.app.ask("connect"), "ok")
-        self.assertEqual(self.app.wait_for_status("disconnected", DEADLINE), "disconnected")
+        self.assert_trace("# to do: tap Trust")
+        self.emulator.tap_dont_trust()
+        self.assertEqual(self.app.wait_for_status("disconnected", SELF_HEAL), "disconnected")
+        asked = self.emulator.counter("pair_requests")
+        self.assertEqual(self.app.ask("connect"), "ok")
+        self.assert_trace("# to do: tap Trust")
+        self.assertGreater(self.emulator.counter("pair_requests"), asked)
         self.emulator.tap_trust()
-        self.assertEqual(self.app.wait_for_status("connected", DEADLINE), "connected")
+        self.assertEqual(self.app.wait_for_status("connected", SELF_HEAL), "connected")
         self.assertEqual(len(self.emulator.state()["trusted_hosts"]), 1)
 
     def test_quit_while_pairing_exits_with_0(self):
@@ -239,13 +314,28 @@ class Service(DeviceCase):
         self.assertEqual(self.app.wait_for_status("disconnected", DEADLINE), "disconnected")
         self.assertEqual(self.emulator.state()["counters"]["afc_connections"], 0)
 
-    def test_a_locked_phone_ends_disconnected_and_connects_once_unlocked(self):
+    def test_a_paired_locked_phone_connects_by_itself_once_unlocked(self):
         self.emulator.clear_faults()
-        self.emulator.fault("locked")
+        self.emulator.lock()
         self.assertEqual(self.app.ask("connect"), "ok")
-        self.assertEqual(self.app.wait_for_status("disconnected", DEADLINE), "disconnected")
-        self.emulator.fault("locked", False)
-        self.connect()
+        self.assert_trace("# to do: unlock the phone")
+        self.emulator.unlock()  # no usbmuxd event: afclink has to try again by itself
+        self.assertEqual(self.app.wait_for_status("connected", SELF_HEAL), "connected")
+
+
+class Preflight(DeviceCase):
+    """A usbmuxd that, as Debian's, shows a phone only once it trusts this computer."""
+    emulator_options = dict(preflight=True, faults={"locked": True})
+
+    def test_a_hidden_untrusted_phone_connects_once_usbmuxd_shows_it(self):
+        self.assertEqual(self.app.ask("connect"), "ok")
+        self.assert_trace("# phone: none shown")
+        hidden_id = self.emulator.device_id
+        self.emulator.unlock()
+        self.emulator.tap_trust()
+        self.assertNotEqual(self.emulator.device_id, hidden_id)
+        self.assertEqual(self.app.wait_for_status("connected", SELF_HEAL), "connected")
+        self.assertEqual(self.emulator.counter("pair_requests"), 0)  # usbmuxd paired it
 
 
 class Tls12OnlyPhone(DeviceCase):

@@ -115,11 +115,50 @@ class RealToolsTest(unittest.TestCase):
                 self.assertEqual(run_tool(dev, "idevice_id", "-l").stdout.split(), [UDID])
 
     def test_device_that_forgot_the_host_is_paired_again(self):
-        with FakeDevice(udid=UDID, paired=True) as dev:
+        # Just paired again, the phone cuts off the first session's handshake.
+        with FakeDevice(udid=UDID, paired=True,
+                        faults={"tls_hangups_after_pair": 1}) as dev:
             dev.untrust()
             self.assertNotEqual(run_tool(dev, "ideviceinfo", "-k", "ProductVersion").returncode, 0)
+            self.assertEqual(dev.counter("tls_hangups"), 0)
             self.assertEqual(run_tool(dev, "idevicepair", "pair").returncode, 0)
+            first = run_tool(dev, "ideviceinfo", "-k", "ProductVersion")
+            self.assertNotEqual(first.returncode, 0)
+            self.assertEqual(dev.counter("tls_hangups"), 1)
             self.assertEqual(run_tool(dev, "ideviceinfo", "-k", "ProductVersion").returncode, 0)
+
+    def test_preflight_hides_an_untrusted_phone_until_trust_then_pairs_it(self):
+        with FakeDevice(udid=UDID, preflight=True, faults={"locked": True}) as dev, \
+                listen(dev) as mux:
+            hidden_id = dev.device_id
+            self.assertEqual(run_tool(dev, "idevice_id", "-l").stdout.strip(), "")
+            with self.assertRaises(MuxError) as refused:
+                dev.connect(LOCKDOWN_PORT)
+            self.assertEqual(refused.exception.number, 2)
+            self.assertRaises(ControlError, dev.tap_trust)  # no prompt on a locked phone
+            dev.unlock()
+            dev.tap_trust()
+            # usbmuxd paired it itself; the phone reconnects under a new DeviceID.
+            event = next_event(mux)
+            self.assertEqual(event["MessageType"], "Attached")
+            self.assertNotEqual(event["DeviceID"], hidden_id)
+            self.assertTrue(dev.has_pair_record())
+            self.assertEqual(run_tool(dev, "idevice_id", "-l").stdout.split(), [UDID])
+            self.assertEqual(run_tool(dev, "ideviceinfo", "-k", "ProductVersion").returncode, 0)
+            self.assertEqual(dev.counter("pair_requests"), 0)
+            # A phone that trusts the stored record is shown at once; one that
+            # forgot it is hidden again, and its unplug is not announced either.
+            dev.detach()
+            self.assertEqual(next_event(mux)["MessageType"], "Detached")
+            shown_id = dev.attach()
+            self.assertEqual(next_event(mux)["DeviceID"], shown_id)
+            dev.detach()
+            self.assertEqual(next_event(mux)["MessageType"], "Detached")
+            dev.untrust()
+            dev.attach()
+            dev.detach()
+            mux.sock.settimeout(0.3)
+            self.assertRaises(socket.timeout, mux.receive)
 
 
 class UsbmuxdTest(unittest.TestCase):
@@ -259,16 +298,27 @@ class LockdownTest(unittest.TestCase):
             dev.clear_faults()
             self.assertNotIn("Error", ld.request("StartSession", HostID="H"))
             # A locked phone keeps its session but starts no service and does not pair.
-            dev.fault("locked")
+            dev.lock()
             self.assertIs(ld.request("GetValue", Key="PasswordProtected")["Value"], True)
             self.assertEqual(ld.request("StartService", Service="com.apple.afc")["Error"],
                              "PasswordProtected")
             self.assertEqual(ld.request("Pair", PairRecord=RECORD)["Error"], "PasswordProtected")
+            dev.unlock()
+            self.assertEqual(dev.state()["faults"], {})
+            self.assertIn("Port", ld.request("StartService", Service="com.apple.afc"))
 
     def test_trust_prompt_waits_for_a_tap(self):
-        with FakeDevice(faults={"trust_prompt": True}) as dev, listen(dev) as mux, \
-                dev.lockdown() as ld:
+        with FakeDevice(faults={"trust_prompt": True, "locked": True}) as dev, \
+                listen(dev) as mux, dev.lockdown() as ld:
             device_id = next_event(mux)["DeviceID"]
+            # Locked: no prompt can show, and a tap changes nothing.
+            self.assertEqual(ld.request("Pair", PairRecord=RECORD)["Error"], "PasswordProtected")
+            self.assertRaises(ControlError, dev.tap_trust)
+            self.assertRaises(ControlError, dev.tap_dont_trust)
+            dev.unlock()  # no usbmuxd event for it
+            mux.sock.settimeout(0.3)
+            self.assertRaises(socket.timeout, mux.receive)
+            mux.sock.settimeout(10)
             for _ in range(2):  # the host asks again and again while the prompt shows
                 self.assertEqual(ld.request("Pair", PairRecord=RECORD)["Error"],
                                  "PairingDialogResponsePending")

@@ -36,6 +36,8 @@ FAULT_DEFAULTS = {
     "trust_prompt": True,      # Pair waits for a tap on the device's trust prompt
     "locked": True,            # a passcode-locked phone: no pairing, no services
     "tls12_only": True,        # no TLS below 1.2
+    # After each pairing, this many session TLS handshakes are cut off by the phone.
+    "tls_hangups_after_pair": 1,
 }
 
 
@@ -56,6 +58,10 @@ class DeviceState:
         self.log = log
         self.udid = udid
         self.attached = False
+        # usbmuxd's preflight: an attached phone that does not trust the stored
+        # record stays hidden from clients until the user taps Trust.
+        self.preflight = False
+        self.hidden = False
         self.device_id = 0
         self._next_device_id = 1
         self.product_version = "15.0"
@@ -66,6 +72,7 @@ class DeviceState:
         self.plain = False          # sessions without TLS (EnableSessionSSL false)
         self.service_ssl = True     # AFC inside TLS (EnableServiceSSL)
         self.trust_denied = False   # the prompt was answered "Don't Trust": the next Pair is refused
+        self.tls_hangups_left = 0   # session handshakes still to cut off since the last pairing
         self.latency = 0.0          # seconds slept before each AFC reply
         self.bandwidth = 0.0        # bytes per second of AFC reply payload; 0: no cap
         self.link_free_at = 0.0     # monotonic time the capped link has sent all it was given
@@ -78,7 +85,7 @@ class DeviceState:
         self.counters = {"afc_requests": 0, "afc_bytes_read": 0, "afc_bytes_written": 0,
                          "lockdown_connections": 0, "afc_connections": 0,
                          "pair_requests": 0, "sessions": 0, "cuts": 0,
-                         "tls_handshakes": 0, "tls_refusals": 0}
+                         "tls_handshakes": 0, "tls_refusals": 0, "tls_hangups": 0}
         self.state_dir = state_dir
         self.pair_records = {}
         self.buid = str(uuid.uuid4()).upper()
@@ -177,6 +184,33 @@ class DeviceState:
             self._store_state()
         return host_id
 
+    def trusts_stored_record(self):
+        """Whether a session with usbmuxd's record for this phone would start:
+        there is one, and the phone trusts its HostID."""
+        with self.lock:
+            data = self.pair_records.get(self.udid)
+            if data is None:
+                return False
+            try:
+                host_id = plistlib.loads(data).get("HostID")
+            except Exception:  # a record the host saved is any bytes it chose
+                return False
+            return isinstance(host_id, str) and self.is_trusted(host_id)
+
+    def paired_now(self):
+        """A pairing just succeeded: arm the session hang-ups of a just-trusted phone."""
+        with self.lock:
+            self.tls_hangups_left = int(self.faults.get("tls_hangups_after_pair") or 0)
+
+    def take_tls_hangup(self):
+        """True when the phone cuts off this session's TLS handshake."""
+        with self.lock:
+            if self.tls_hangups_left <= 0:
+                return False
+            self.tls_hangups_left -= 1
+            self.counters["tls_hangups"] += 1
+            return True
+
     # ---- service ports ----
 
     def open_service(self, name, host_id, ssl):
@@ -236,6 +270,7 @@ class DeviceState:
             self.bandwidth = 0.0
             self.max_read = 0
             self.trust_denied = False
+            self.tls_hangups_left = 0
 
     def count(self, name, n=1):
         with self.lock:
@@ -257,12 +292,18 @@ class DeviceState:
             },
         }
 
+    @property
+    def shown(self):
+        """Plugged in and visible to usbmuxd's clients (not hidden by the preflight)."""
+        with self.lock:
+            return self.attached and not self.hidden
+
     def add_listener(self, sock, send_event):
-        """Register a Listen socket; announces the device if it is present."""
+        """Register a Listen socket; announces the device if it is shown."""
         with self.lock:
             write_lock = threading.Lock()
             self._listeners[sock] = (write_lock, send_event)
-            if self.attached:
+            if self.shown:
                 self._send_event(sock, self.device_record())
 
     def remove_listener(self, sock):
@@ -287,11 +328,24 @@ class DeviceState:
                 return self.device_id
             if udid:
                 self.udid = udid
-            self.device_id = self._next_device_id
-            self._next_device_id += 1
             self.attached = True
-            self._broadcast(self.device_record())
+            # Preflight runs a session with the stored record; a phone that does
+            # not trust it is kept from clients, and usbmuxd asks it for pairing.
+            self.hidden = self.preflight and not self.trusts_stored_record()
+            self._show_under_new_id()
             return self.device_id
+
+    def _show_under_new_id(self):
+        self.device_id = self._next_device_id
+        self._next_device_id += 1
+        if self.hidden:
+            self.log_debug("usbmuxd: device %d hidden until Trust", self.device_id)
+        else:
+            self._broadcast(self.device_record())
+
+    def log_debug(self, *args):
+        if self.log is not None:
+            self.log.debug(*args)
 
     def detach(self):
         with self.lock:
@@ -299,7 +353,9 @@ class DeviceState:
                 return False
             self.attached = False
             gone = self.device_id
-            self._broadcast({"MessageType": "Detached", "DeviceID": gone})
+            if not self.hidden:  # clients never saw a hidden phone come
+                self._broadcast({"MessageType": "Detached", "DeviceID": gone})
+            self.hidden = False
             self._services.clear()
             for sock, dev_id in list(self._device_socks.items()):
                 if dev_id == gone:
@@ -308,16 +364,33 @@ class DeviceState:
 
     def notify_paired(self, record_id):
         with self.lock:
-            if self.attached and record_id == self.udid:
+            if self.shown and record_id == self.udid:
                 self._broadcast({"MessageType": "Paired", "DeviceID": self.device_id})
 
     def tap_trust(self, trust=True):
-        """The user answers the trust prompt. "Trust" ends the prompt (later Pair
-        requests succeed) and usbmuxd tells its listeners; "Don't Trust" refuses the
-        next Pair, after which the prompt shows again."""
+        """The user answers the trust prompt, which shows only on an unlocked phone.
+
+        For the prompt of the trust_prompt fault (a host's Pair): "Trust" ends the
+        prompt (later Pair requests succeed) and usbmuxd tells its listeners;
+        "Don't Trust" refuses the next Pair, after which the prompt shows again.
+        For the prompt usbmuxd's preflight asked for: "Trust" makes usbmuxd pair
+        the phone itself and show it under a new DeviceID; "Don't Trust" leaves
+        it hidden."""
         with self.lock:
-            if not self.faults.get("trust_prompt"):
+            asked_by_usbmuxd = self.attached and self.hidden
+            if not asked_by_usbmuxd and not self.faults.get("trust_prompt"):
                 raise ValueError("no trust prompt is showing")
+            if self.faults.get("locked"):
+                raise ValueError("the phone is locked: its trust prompt cannot show")
+            if asked_by_usbmuxd:
+                if trust:
+                    self.faults["trust_prompt"] = None
+                    self.trust_denied = False
+                    self.make_paired()
+                    self.paired_now()
+                    self.hidden = False
+                    self._show_under_new_id()  # the phone reconnects after pairing
+                return
             if not trust:
                 self.trust_denied = True
                 return
@@ -346,6 +419,8 @@ class DeviceState:
         with self.lock:
             return {
                 "attached": self.attached,
+                "shown": self.shown,
+                "preflight": self.preflight,
                 "device_id": self.device_id if self.attached else None,
                 "udid": self.udid,
                 "product_version": self.product_version,

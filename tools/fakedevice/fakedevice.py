@@ -77,7 +77,7 @@ class Control:
                         st.max_read = int(value)
                     elif key == "bandwidth":
                         st.bandwidth = float(value or 0) * 1e6
-                    elif key in ("trust_any_host", "plain", "service_ssl"):
+                    elif key in ("trust_any_host", "plain", "service_ssl", "preflight"):
                         if not isinstance(value, bool):
                             raise TypeError("%s takes true or false" % key)
                         setattr(st, key, value)
@@ -122,6 +122,10 @@ class Control:
             return {}
         if cmd in ("tap_trust", "tap_dont_trust"):
             st.tap_trust(cmd == "tap_trust")
+            return {}
+        if cmd in ("lock", "unlock"):
+            # The same switch as the locked fault. An unlock tells usbmuxd nothing.
+            st.set_fault("locked", cmd == "lock")
             return {}
         if cmd == "make_paired":
             return {"host_id": st.make_paired()}
@@ -179,6 +183,9 @@ def main(argv=None):
     ap.add_argument("--trust-any-host", action="store_true",
                     help="accept every HostID in ValidatePair and StartSession")
     ap.add_argument("--state-dir", help="keep pair records and trust in this folder")
+    ap.add_argument("--preflight", action="store_true",
+                    help="as Debian's usbmuxd: hide a phone that does not trust the stored "
+                         "record until Trust is tapped, then pair it and show it")
     ap.add_argument("--plain", action="store_true",
                     help="no TLS: EnableSessionSSL and EnableServiceSSL false")
     ap.add_argument("--service-ssl", choices=("on", "off"), default="on",
@@ -219,6 +226,7 @@ def main(argv=None):
     state.latency = args.latency_ms / 1000.0
     state.bandwidth = args.bandwidth * 1e6
     state.plain = args.plain
+    state.preflight = args.preflight
     state.service_ssl = args.service_ssl == "on"
     for fault in args.fault:
         name, _, value = fault.partition("=")

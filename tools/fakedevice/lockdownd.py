@@ -31,9 +31,16 @@ def tls_context(state, host_id):
 
 
 def start_tls(sock, state, host_id, log, what):
-    """The device's side of a TLS handshake on sock; TlsStream, or None when refused."""
+    """The device's side of a TLS handshake on sock; TlsStream, or None when refused
+    or cut off."""
     context, accepted = tls_context(state, host_id)
     stream = tls.TlsStream(sock, context)
+    if what == "lockdownd" and state.take_tls_hangup():
+        # A phone just trusted may drop its first sessions: it takes the host's
+        # hello, then closes the connection without an answer.
+        stream.hang_up()
+        log.debug("%s: TLS handshake cut off", what)
+        return None
     try:
         stream.handshake(accepted)
     except tls.TlsRefused as e:
@@ -154,6 +161,7 @@ class Lockdown:
             if not host_id or not _usable_certificates(record):
                 return {"Error": "InvalidPairRecord"}
             st.trust(host_id, record)
+            st.paired_now()
             return {"EscrowBag": b"emulated-escrow-bag"}
         if name == "ValidatePair":
             refusal = st.fault("validate_fails")

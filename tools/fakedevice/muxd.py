@@ -97,7 +97,7 @@ class MuxClient:
             raise PeerGone("listener left")
         if kind == "ListDevices":
             with state.lock:
-                devices = [state.device_record()] if state.attached else []
+                devices = [state.device_record()] if state.shown else []
             self.reply({"DeviceList": devices}, tag)
         elif kind == "ReadBUID":
             self.reply({"BUID": state.buid}, tag)
@@ -129,7 +129,7 @@ class MuxClient:
         port = ((raw & 0xFF) << 8) | ((raw >> 8) & 0xFF)  # sent in network byte order
         service = None
         with state.lock:
-            present = state.attached and request.get("DeviceID") == state.device_id
+            present = state.shown and request.get("DeviceID") == state.device_id
             device_id = state.device_id
             if not present:
                 refused = False

@@ -148,6 +148,17 @@ class TlsStream:
                 raise TlsRefused("the host's certificate is not one the device trusts")
         return self
 
+    def hang_up(self):
+        """Take the host's first handshake record, then close the connection unanswered."""
+        try:
+            self._feed_record()
+        except PeerGone:
+            pass
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+
     @property
     def version(self):
         return self.obj.version()
