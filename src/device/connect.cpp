@@ -262,6 +262,12 @@ int32_t mdv_connect(DeviceLink* link) noexcept {
     if (!AMDeviceIsPaired(device)) return fail(DeviceStep::pair, paired, -2);
   }
   status = AMDeviceValidatePairing(device);
+  // A phone that no longer trusts the record says so (InvalidHostID), or
+  // may only cut the handshake; but so do the first sessions right after
+  // Trust, when pairing again would start that over and prompt again. So a
+  // cut handshake pairs again only once its retries are spent.
+  const bool pair_again = status != kAMDSSLError || session_tries_left <= 1;
+  if (status != 0 && !pair_again) return fail(DeviceStep::validate, status, -3);
   if (status != 0) {
     // The device no longer trusts the record: pairing again asks the user.
     const int32_t paired = pair(device);

@@ -319,8 +319,11 @@ int32_t AMDeviceCopyDescription(AMDeviceRef device, AMDeviceDescription* descrip
 int32_t AMDMuxProbe(uint32_t* shown) noexcept {
   if (shown) *shown = 0;
   usbmuxd_device_info_t* list = nullptr;
+  errno = 0;
   const int count = usbmuxd_get_device_list(&list);
-  if (count < 0) return count;
+  // A socket that cannot be reached comes back as -1, with the reason left
+  // in errno; other failures as a negative errno of their own.
+  if (count < 0) return count == -1 && errno != 0 ? -errno : count;
   if (list) usbmuxd_device_list_free(&list);
   if (shown) *shown = static_cast<uint32_t>(count);
   return 0;
