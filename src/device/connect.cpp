@@ -90,9 +90,8 @@ DeviceWait wait_after(DeviceStep step, int32_t status) noexcept {
       return status == kAMDPairingDialogPending ? DeviceWait::trust : DeviceWait::new_connect;
     case DeviceStep::validate:
     case DeviceStep::session:
-      // A TLS handshake cut short, as the first ones right after Trust may be.
-      return status == kAMDSSLError ? DeviceWait::retry : DeviceWait::new_connect;
     case DeviceStep::service:
+      // A TLS handshake cut short, as the first ones right after Trust may be.
       return status == kAMDSSLError ? DeviceWait::retry : DeviceWait::new_connect;
     case DeviceStep::open:
       // The service's own TLS handshake, or its connection, failed.
