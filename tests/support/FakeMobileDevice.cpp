@@ -591,7 +591,7 @@ int32_t AMDeviceConnect(AMDeviceRef device) noexcept {
   Lock lock(s.mutex);
   int32_t status = 0;
   if (device_call_head(s, Call::DeviceConnect, device, &status, false)) return status;
-  if (!device->attached) return fakemd::logged(s, {Call::DeviceConnect, device}, -3);
+  if (!device->attached) return fakemd::logged(s, {Call::DeviceConnect, device}, kAMDNoDevice);
   // A new control connection replaces the old one, and its session.
   device->connected = true;
   device->session = false;
@@ -633,7 +633,7 @@ int32_t AMDeviceStartSession(AMDeviceRef device) noexcept {
   int32_t status = 0;
   if (device_call_head(s, Call::DeviceStartSession, device, &status, true)) return status;
   if (!(device->paired && device->trusted))
-    return fakemd::logged(s, {Call::DeviceStartSession, device}, -21);
+    return fakemd::logged(s, {Call::DeviceStartSession, device}, kAMDInvalidHostID);
   device->session = true;
   return fakemd::logged(s, {Call::DeviceStartSession, device}, 0);
 }
@@ -648,7 +648,7 @@ int32_t AMDeviceStartService(AMDeviceRef device, CFStringRef name,
   int32_t status = 0;
   if (device_call_head(s, Call::DeviceStartService, device, &status, true, entry)) return status;
   if (!name || !service_handle) return fakemd::logged(s, entry, kAMDInvalidArgument);
-  if (!device->session) return fakemd::logged(s, entry, -23);
+  if (!device->session) return fakemd::logged(s, entry, kAMDSessionInactive);
   const uint32_t handle = s.next_service_handle++;
   s.service_handles[handle] = device;
   *service_handle = handle;
@@ -689,10 +689,11 @@ int32_t AFCConnectionOpen(uint32_t service_handle, uint32_t,
   int32_t status = 0;
   if (fakemd::injected(s, Call::ConnectionOpen, &status)) return fakemd::logged(s, entry, status);
   auto it = s.service_handles.find(service_handle);
-  if (it == s.service_handles.end() || !connection) return fakemd::logged(s, entry, 7);
+  if (it == s.service_handles.end() || !connection)
+    return fakemd::logged(s, entry, kAFCInvalidArgument);
   AMDevice* device = it->second;
   s.service_handles.erase(it);
-  if (!fakemd::live(s, device) || !device->attached) return fakemd::logged(s, entry, 30);
+  if (!fakemd::live(s, device) || !device->attached) return fakemd::logged(s, entry, kAFCMuxError);
   s.connections.push_back(std::make_unique<AFCConnection>());
   AFCConnection* c = s.connections.back().get();
   c->device = device;
@@ -711,7 +712,7 @@ int32_t AFCConnectionClose(AFCConnectionRef connection) noexcept {
   if (fakemd::injected(s, Call::ConnectionClose, &status)) return fakemd::logged(s, entry, status);
   if (!connection) return fakemd::logged(s, entry, 0);
   AFCConnection* c = fakemd::live_connection(s, connection);
-  if (!c) return fakemd::logged(s, entry, 7);
+  if (!c) return fakemd::logged(s, entry, kAFCInvalidArgument);
   fakemd::close_connection_locked(s, c);
   return fakemd::logged(s, entry, 0);
 }
@@ -757,7 +758,8 @@ int32_t AFCFileRefOpen(AFCConnectionRef connection, const char* path, uint64_t m
   int32_t status = 0;
   AFCConnection* c = nullptr;
   if (file_call_head(s, entry, connection, &status, &c)) return fakemd::logged(s, entry, status);
-  if (!path || !file_ref || (mode != 1 && mode != 3)) return fakemd::logged(s, entry, 7);
+  if (!path || !file_ref || (mode != 1 && mode != 3))
+    return fakemd::logged(s, entry, kAFCInvalidArgument);
   AMDevice* device = c->device;
   if (device->open_without_reference) return fakemd::logged(s, entry, 0);
   OpenFile file;
@@ -774,12 +776,12 @@ int32_t AFCFileRefOpen(AFCConnectionRef connection, const char* path, uint64_t m
   } else if (!device->folder.empty()) {
     const std::string local = device->folder + path;
     struct stat st {};
-    if (::stat(local.c_str(), &st) != 0) return fakemd::logged(s, entry, 8);
-    if (S_ISDIR(st.st_mode)) return fakemd::logged(s, entry, 9);
+    if (::stat(local.c_str(), &st) != 0) return fakemd::logged(s, entry, kAFCObjectNotFound);
+    if (S_ISDIR(st.st_mode)) return fakemd::logged(s, entry, kAFCObjectIsDir);
     file.fd = ::open(local.c_str(), O_RDONLY | O_CLOEXEC);
-    if (file.fd < 0) return fakemd::logged(s, entry, 10);
+    if (file.fd < 0) return fakemd::logged(s, entry, kAFCPermDenied);
   } else {
-    return fakemd::logged(s, entry, 8);
+    return fakemd::logged(s, entry, kAFCObjectNotFound);
   }
   const uint64_t ref = s.next_file_ref++;
   c->files.emplace(ref, std::move(file));
@@ -802,7 +804,7 @@ int32_t AFCFileRefRead(AFCConnectionRef connection, uint64_t file_ref, void* buf
   if (file_call_head(s, entry, connection, &status, &c)) return fakemd::logged(s, entry, status);
   OpenFile* file = find_file(s, c, file_ref);
   if (!file || !length || (!buffer && wanted) || file->mode != 1)
-    return fakemd::logged(s, entry, 7);
+    return fakemd::logged(s, entry, kAFCInvalidArgument);
   AMDevice* device = c->device;
   uint64_t n = wanted;
   if (device->max_read) n = std::min<uint64_t>(n, device->max_read);
@@ -816,7 +818,7 @@ int32_t AFCFileRefRead(AFCConnectionRef connection, uint64_t file_ref, void* buf
     if (n) std::memcpy(buffer, file->bytes->data() + file->position, n);
   } else {
     const ssize_t got = ::pread(file->fd, buffer, n, static_cast<off_t>(file->position));
-    if (got < 0) return fakemd::logged(s, entry, 4);
+    if (got < 0) return fakemd::logged(s, entry, kAFCReadError);
     n = static_cast<uint64_t>(got);
   }
   file->position += n;
@@ -835,7 +837,8 @@ int32_t AFCFileRefWrite(AFCConnectionRef connection, uint64_t file_ref, const vo
   AFCConnection* c = nullptr;
   if (file_call_head(s, entry, connection, &status, &c)) return fakemd::logged(s, entry, status);
   OpenFile* file = find_file(s, c, file_ref);
-  if (!file || (!buffer && length) || file->mode != 3) return fakemd::logged(s, entry, 7);
+  if (!file || (!buffer && length) || file->mode != 3)
+    return fakemd::logged(s, entry, kAFCInvalidArgument);
   std::string& bytes = *file->written;
   if (bytes.size() < file->position + length) bytes.resize(file->position + length);
   if (length) std::memcpy(bytes.data() + file->position, buffer, length);
@@ -854,7 +857,7 @@ int32_t AFCFileRefSeek(AFCConnectionRef connection, uint64_t file_ref, int64_t o
   AFCConnection* c = nullptr;
   if (file_call_head(s, entry, connection, &status, &c)) return fakemd::logged(s, entry, status);
   OpenFile* file = find_file(s, c, file_ref);
-  if (!file || whence != 0 || offset < 0) return fakemd::logged(s, entry, 7);
+  if (!file || whence != 0 || offset < 0) return fakemd::logged(s, entry, kAFCInvalidArgument);
   file->position = static_cast<uint64_t>(offset);
   return fakemd::logged(s, entry, 0);
 }
@@ -867,11 +870,11 @@ int32_t AFCFileRefClose(AFCConnectionRef connection, uint64_t file_ref) noexcept
   int32_t status = 0;
   AFCConnection* c = nullptr;
   if (file_call_head(s, entry, connection, &status, &c)) return fakemd::logged(s, entry, status);
-  if (file_ref == 0) return fakemd::logged(s, entry, 7);
+  if (file_ref == 0) return fakemd::logged(s, entry, kAFCInvalidArgument);
   auto it = c->files.find(file_ref);
   if (it == c->files.end()) {
     ++s.misuse;
-    return fakemd::logged(s, entry, 7);
+    return fakemd::logged(s, entry, kAFCInvalidArgument);
   }
   fakemd::close_file(it->second);
   c->files.erase(it);

@@ -1,6 +1,7 @@
 // Device objects and the connection sequence on libimobiledevice:
 // reference counting, the control (lockdown) connection, pairing through
 // usbmuxd's pair records, the session and service start.
+#include <libimobiledevice/afc.h>
 #include <usbmuxd.h>
 
 #include <cerrno>
@@ -27,6 +28,12 @@ static_assert(kAMDSessionInactive == LOCKDOWN_E_SESSION_INACTIVE);
 static_assert(kAMDInvalidService == LOCKDOWN_E_INVALID_SERVICE);
 static_assert(kAMDServiceLimit == LOCKDOWN_E_SERVICE_LIMIT);
 static_assert(kAMDServiceProhibited == LOCKDOWN_E_SERVICE_PROHIBITED);
+static_assert(kAFCOpHeaderInvalid == AFC_E_OP_HEADER_INVALID && kAFCReadError == AFC_E_READ_ERROR &&
+              kAFCInvalidArgument == AFC_E_INVALID_ARG &&
+              kAFCObjectNotFound == AFC_E_OBJECT_NOT_FOUND &&
+              kAFCObjectIsDir == AFC_E_OBJECT_IS_DIR && kAFCPermDenied == AFC_E_PERM_DENIED &&
+              kAFCServiceNotConnected == AFC_E_SERVICE_NOT_CONNECTED &&
+              kAFCMuxError == AFC_E_MUX_ERROR && kAFCNotEnoughData == AFC_E_NOT_ENOUGH_DATA);
 
 struct AMDevice {
   std::atomic<int32_t> refs{1};
