@@ -186,8 +186,11 @@ void* dev_loop(void* arg) noexcept {
   auto* link = static_cast<DeviceLink*>(arg);
   dev_run_loop.store(CFRunLoopGetCurrent(), std::memory_order_release);
   dev_run_loop.notify_all();
-  (void)mdv_subscribe_to_notifications(link);
+  // usbmuxd is asked first: libusbmuxd sets up its own globals on first use
+  // without a lock, and the subscription starts its event thread, which
+  // uses them too.
   mdv_watch_mux(link);
+  (void)mdv_subscribe_to_notifications(link);
   CFRunLoopRun();
   return nullptr;
 }
