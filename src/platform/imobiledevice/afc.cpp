@@ -34,6 +34,7 @@
 #include <cstring>
 #include <map>
 #include <thread>
+#include <vector>
 
 #include "platform/imobiledevice/internal.h"
 
@@ -48,17 +49,31 @@ constexpr size_t kAhead = 2;  // pieces fetched ahead of the one being served
 constexpr uint32_t kLastPiece = 128u << 10;
 constexpr uint32_t kPieceBeforeLast = 1u << 20;
 
-// Piece buffers are mapped with their pages in place: touching fresh pages
-// one fault at a time would cost more than the copying.
+// Piece buffers are mapped on 2 MiB boundaries and asked for huge pages,
+// with their pages put in place at once: touching 4 KiB pages one fault at
+// a time costs more than copying the bytes through them.
+constexpr size_t kHugePage = size_t{2} << 20;
 struct Unmap {
   void operator()(char* bytes) const noexcept { (void)munmap(bytes, kFetchSize); }
 };
 using Bytes = std::unique_ptr<char[], Unmap>;
 
 Bytes new_piece() noexcept {
-  void* mapped = mmap(nullptr, kFetchSize, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-  return Bytes(mapped == MAP_FAILED ? nullptr : static_cast<char*>(mapped));
+  void* mapped = mmap(nullptr, kFetchSize + kHugePage, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) return nullptr;
+  char* const whole = static_cast<char*>(mapped);
+  char* const start = reinterpret_cast<char*>((reinterpret_cast<uintptr_t>(whole) + kHugePage - 1) &
+                                              ~(uintptr_t{kHugePage} - 1));
+  if (start > whole) (void)munmap(whole, static_cast<size_t>(start - whole));
+  const size_t after = kHugePage - static_cast<size_t>(start - whole);
+  if (after > 0) (void)munmap(start + kFetchSize, after);
+  // Advice only: without it the pages come one fault at a time.
+  (void)madvise(start, kFetchSize, MADV_HUGEPAGE);
+#ifdef MADV_POPULATE_WRITE
+  (void)madvise(start, kFetchSize, MADV_POPULATE_WRITE);
+#endif
+  return Bytes(start);
 }
 
 struct Piece {
@@ -262,9 +277,12 @@ bool take_fetched(ReadAhead* state, afc_error_t* status) noexcept {
 struct AFCConnection {
   afc_client_t client = nullptr;
   StartedService origin;  // keeps the device, its handle and the descriptor
-  std::mutex mutex;       // guards files
+  std::mutex mutex;       // guards files and pieces
   // Node-based: a fetcher keeps a pointer to its file's state.
   std::map<uint64_t, ReadAhead> files;
+  // Piece buffers no open file holds, kept while connected: a copy after
+  // the first finds its pages in place.
+  std::vector<Bytes> pieces;
 
   AFCConnection() = default;
   AFCConnection(const AFCConnection&) = delete;
@@ -295,13 +313,6 @@ ReadAhead* state_of(AFCConnection* connection, uint64_t file_ref) noexcept {
   return it == connection->files.end() ? nullptr : &it->second;
 }
 
-// Forgets the file's buffered bytes, stopping its fetcher; returns how far
-// the device's position is ahead of the caller's.
-uint32_t drop_buffer(AFCConnection* connection, uint64_t file_ref) noexcept {
-  ReadAhead* state = state_of(connection, file_ref);
-  return state ? state->halt() : 0;
-}
-
 // Puts the device's position back where the caller believes it is. Until
 // the device has moved, the buffered bytes stay: they are what the caller's
 // next read is owed if the move fails.
@@ -323,8 +334,51 @@ afc_error_t rewind_unread(AFCConnection* connection, uint64_t file_ref) noexcept
 
 // The file's buffer, made on first use; false when memory runs out.
 bool has_buffer(ReadAhead* state) noexcept {
+  if (!state->bytes) {
+    std::lock_guard lock(state->mutex);
+    for (Bytes& spare : state->spare)
+      if (spare) {
+        state->bytes = std::move(spare);
+        break;
+      }
+  }
   if (!state->bytes) state->bytes = new_piece();
   return state->bytes != nullptr;
+}
+
+// Lends the connection's unused piece buffers to a file just opened.
+void lend_pieces(AFCConnection* connection, ReadAhead* state) noexcept {
+  for (Bytes& spare : state->spare) {
+    if (connection->pieces.empty()) return;
+    spare = std::move(connection->pieces.back());
+    connection->pieces.pop_back();
+  }
+}
+
+// Takes back a file's piece buffers before its state goes; the file's
+// fetcher is stopped.
+void take_back_pieces(AFCConnection* connection, ReadAhead* state) noexcept {
+  const auto keep = [connection](Bytes& bytes) noexcept {
+    if (!bytes || connection->pieces.size() > kAhead) return;
+    try {
+      connection->pieces.push_back(std::move(bytes));
+    } catch (...) {
+      // out of memory: the buffer is simply freed with the file
+    }
+  };
+  keep(state->bytes);
+  for (Bytes& spare : state->spare) keep(spare);
+  for (Piece& piece : state->fetched) keep(piece.bytes);
+}
+
+// Forgets the file: its fetcher stopped, its buffers back with the
+// connection.
+void forget_file(AFCConnection* connection, uint64_t file_ref) noexcept {
+  ReadAhead* state = state_of(connection, file_ref);
+  if (!state) return;
+  (void)state->halt();
+  take_back_pieces(connection, state);
+  connection->files.erase(file_ref);
 }
 
 // Serves the caller from the buffer.
@@ -377,8 +431,7 @@ int32_t AFCFileRefOpen(AFCConnectionRef connection, const char* path, uint64_t m
   if (opened != AFC_E_SUCCESS) return opened;
   std::lock_guard lock(connection->mutex);
   // A handle the device hands out again starts with no stale bytes.
-  (void)drop_buffer(connection, handle);
-  connection->files.erase(handle);
+  forget_file(connection, handle);
   // Appending files move their position on every write in ways not worth
   // following; they are read without read-ahead or a known size.
   if (mode != AFC_FOPEN_APPEND && mode != AFC_FOPEN_RDAPPEND) {
@@ -395,6 +448,7 @@ int32_t AFCFileRefOpen(AFCConnectionRef connection, const char* path, uint64_t m
         (void)afc_file_close(connection->client, handle);
         return asked_size;
       }
+      lend_pieces(connection, &state);
     } catch (...) {
       connection->files.erase(handle);  // out of memory: read as above
     }
@@ -405,7 +459,8 @@ int32_t AFCFileRefOpen(AFCConnectionRef connection, const char* path, uint64_t m
 
 int32_t AFCFileRefRead(AFCConnectionRef connection, uint64_t file_ref, void* buffer,
                        uint32_t* length) noexcept {
-  forget_tls_errors();
+  // Most reads are served from the buffer without the library; the device
+  // reads below clear stale TLS errors themselves.
   if (!length) return AFC_E_INVALID_ARG;
   uint32_t wanted = *length;
   *length = 0;
@@ -520,6 +575,6 @@ int32_t AFCFileRefClose(AFCConnectionRef connection, uint64_t file_ref) noexcept
   if (state) (void)state->pause();
   const afc_error_t closed = afc_file_close(connection->client, file_ref);
   // A file that stays open keeps its buffered bytes for the caller.
-  if (closed == AFC_E_SUCCESS) connection->files.erase(file_ref);
+  if (closed == AFC_E_SUCCESS) forget_file(connection, file_ref);
   return closed;
 }
