@@ -152,18 +152,16 @@ def copy_loop(program, env, device_path, local, piece, seek=False):
 
 
 def inflate_cpu_per_mib(path, header_length):
-    """zlib's CPU for the stream, inflated 256 KiB at a time as a copy would
-    (one output buffer for the whole stream would cost more than zlib)."""
+    """zlib's CPU for the stream, fed 64 KiB at a time as a copy would (one
+    output buffer for the whole stream would cost more than zlib)."""
     with open(path, "rb") as f:
-        stream = f.read()[header_length:]
+        stream = memoryview(f.read())[header_length:]
     best = None
     for _ in range(3):
         cpu = time.process_time()
         inflater = zlib.decompressobj()
-        pending = stream
-        while pending:
-            inflater.decompress(pending, 256 << 10)
-            pending = inflater.unconsumed_tail
+        for offset in range(0, len(stream), 64 << 10):
+            inflater.decompress(stream[offset:offset + (64 << 10)])
         spent = time.process_time() - cpu
         best = spent if best is None else min(best, spent)
     return best * 1000.0 / (len(stream) / (1 << 20))
