@@ -63,8 +63,8 @@ Bytes new_piece() noexcept {
                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (mapped == MAP_FAILED) return nullptr;
   char* const whole = static_cast<char*>(mapped);
-  char* const start = reinterpret_cast<char*>((reinterpret_cast<uintptr_t>(whole) + kHugePage - 1) &
-                                              ~(uintptr_t{kHugePage} - 1));
+  const uintptr_t misaligned = reinterpret_cast<uintptr_t>(whole) % kHugePage;
+  char* const start = whole + (misaligned ? kHugePage - misaligned : 0);
   if (start > whole) (void)munmap(whole, static_cast<size_t>(start - whole));
   const size_t after = kHugePage - static_cast<size_t>(start - whole);
   if (after > 0) (void)munmap(start + kFetchSize, after);
