@@ -345,8 +345,9 @@ class Files(DeviceCase):
     def test_large_file_comes_in_few_device_requests(self):
         data = pseudo_random((5 << 20) + 4321)
         self.fetch("/big.bin", data)
-        # 2 MiB per request, not 8 KiB: open, the size (seek, tell, seek back),
-        # three reads, the one-byte read at the end, close.
+        # 4 MiB per request, not 8 KiB: open, the size (seek, tell, seek back),
+        # three reads (the last two shrinking), the one-byte read at the end,
+        # close.
         self.assertLessEqual(self.emulator.state()["counters"]["afc_requests"], 9)
 
     def test_short_device_replies_still_give_the_whole_file(self):
