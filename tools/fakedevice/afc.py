@@ -220,12 +220,13 @@ class AfcService:
         self._sent(cut_now)
 
     def _wait_until(self, moment):
-        """Sleeps until the model lets the next bytes leave; the time past it since
-        is the emulator's own delay behind the model."""
+        """Sleeps until the model lets the next bytes leave; the time past it then,
+        the sleep's own overshoot included, is the emulator's delay behind the
+        model."""
+        early = moment - time.monotonic()
+        if early > 0:
+            time.sleep(early)
         self._late = time.monotonic() - moment
-        if self._late < 0:
-            time.sleep(-self._late)
-            self._late = 0.0
 
     def _sent(self, cut_now):
         if self._late > 0:
