@@ -435,8 +435,9 @@ class Files(DeviceCase):
     def test_large_file_comes_in_few_device_requests(self):
         data = pseudo_random((5 << 20) + 4321)
         self.fetch("/big.bin", data)
-        # 2 MiB per request, not 8 KiB: open, the size (seek, tell, seek back),
-        # three reads, the one-byte read at the end, close.
+        # 4 MiB per request, not 8 KiB: open, the size (seek, tell, seek back),
+        # three reads (the last two shrinking), the one-byte read at the end,
+        # close.
         self.assertLessEqual(self.emulator.state()["counters"]["afc_requests"], 9)
 
     def test_short_device_replies_still_give_the_whole_file(self):
@@ -450,6 +451,42 @@ class Files(DeviceCase):
     def test_device_path_with_escaped_blanks(self):
         self.fetch("/My Music/a song.m4a", b"escaped",
                    command="getFile /My\\ Music/a\\ song.m4a %s" % self.local("f"))
+
+    def test_a_file_that_grows_during_the_copy_comes_whole(self):
+        # At the end it knew, the copy finds more bytes, asks the size again
+        # and must read on from where the device was, not from the start.
+        data = pseudo_random(9 << 20)
+        more = pseudo_random(100_001, seed=2)
+        self.connect()
+        self.emulator.set(latency_ms=200)  # time to grow it before that end
+        host = os.path.join(self.emulator.root, "growing.bin")
+        for _attempt in range(3):
+            put(self.emulator, "/growing.bin", data)
+            read_before = self.emulator.counter("afc_bytes_read")
+            self.app.send('getFile /growing.bin "%s"\n' % self.local("f"))
+            deadline = time.monotonic() + DEADLINE
+            while (self.emulator.counter("afc_bytes_read") == read_before
+                   and time.monotonic() < deadline):
+                time.sleep(0.005)
+            with open(host, "ab") as f:
+                f.write(more)
+            in_time = self.emulator.counter("afc_bytes_read") - read_before < len(data)
+            self.assertEqual(self.app.read_line(DEADLINE), "ok")
+            if in_time:
+                break
+        self.assertTrue(in_time, "the copy reached the end before the file grew")
+        self.assertEqual(self.read_local("f"), data + more)
+
+    def test_no_request_asks_past_the_bytes_the_file_holds(self):
+        # A cut inside a reply shorter than its request makes the library
+        # read past its buffer; the emulator refuses such requests here.
+        self.emulator.fault("read_past_end_refused")
+        header = database_header(244)
+        body = pseudo_random((4 << 20) + 77_777)
+        put(self.emulator, CDB, header + zlib.compress(body, 1))
+        self.fetch("/odd.bin", pseudo_random((6 << 20) + 12_345))
+        self.assertEqual(self.app.ask('getDB "%s"' % self.local("db")), "ok")
+        self.assertEqual(self.read_local("db"), header + body)
 
     def test_read_error_comes_after_the_bytes_before_it(self):
         data = pseudo_random(3 << 20)

@@ -7,8 +7,14 @@ one piece with the header; file data travels as payload, written straight from t
 buffer os.read returned, so a 1 MiB read costs two system calls and no copying.
 
 The packets travel on a stream: the raw pipe, or TLS over it. Link cuts close the
-raw socket whatever travels on it. With a bandwidth cap, reply payload leaves in
-pieces, each only once the link would have carried it.
+raw socket whatever travels on it.
+
+The link model, as a phone streams: a reply is due one round trip (the latency)
+after its request arrived, and under a bandwidth cap its payload leaves in pieces,
+each once the link, free from that moment or from the previous reply's end, would
+have carried it. The emulator's own work (reading the file, encrypting) happens
+meanwhile and so overlaps the round trip and the wire; whenever it still sends
+later than the model allows, the delay adds to the counter "behind_model_us".
 """
 
 import errno
@@ -126,6 +132,8 @@ class AfcService:
         self.debug = log.isEnabledFor(10)  # logging.DEBUG
         self.files = {}
         self.next_handle = 1
+        self.due = 0.0  # when the reply to the request in hand may leave
+        self._late = 0.0  # how far the last bytes sent were behind the model
         self.ops = {
             OP_READ_DIR: self.read_dir, OP_TRUNCATE: self.truncate_path,
             OP_REMOVE_PATH: self.remove_path, OP_MAKE_DIR: self.make_dir,
@@ -149,12 +157,10 @@ class AfcService:
                     return
                 hdata = recv_exact(this_len - HEADER.size)
                 payload = recv_exact(entire - this_len)
+                self.due = time.monotonic() + self.state.latency
                 self.state.count("afc_requests")
                 if self.debug:
                     self.log.debug("afc: #%d op 0x%02x, %d + %d bytes", num, op, len(hdata), len(payload))
-                latency = self.state.latency
-                if latency > 0:
-                    time.sleep(latency)
                 handler = self.ops.get(op)
                 if handler is None:
                     self.status(num, E_NOT_SUPPORTED)
@@ -201,24 +207,39 @@ class AfcService:
                 st.cut_replies -= 1
                 cut_now = cut_now or st.cut_replies <= 0
         send = self.stream.send_all
-        link = st.reserve_link(len(payload)) if payload else None
+        link = st.reserve_link(len(payload), self.due) if payload else None
         if link:
             # Each piece leaves once the link, streaming from the reply's start, has
-            # carried it; time spent here overlaps with that and is not added on top.
+            # carried it.
             start, rate = link
+            self._wait_until(start)
             send(header)
             view = memoryview(payload)
             for offset in range(0, len(view), PACED_PIECE):
                 piece = view[offset:offset + PACED_PIECE]
-                delay = start + (offset + len(piece)) / rate - time.monotonic()
-                if delay > 0:
-                    time.sleep(delay)
+                self._wait_until(start + (offset + len(piece)) / rate)
                 send(piece)
-        elif len(payload) > 65536:
+            return self._sent(cut_now)
+        self._wait_until(self.due)
+        if len(payload) > 65536:
             send(header)
             send(payload)
         else:
             send(header + payload)
+        self._sent(cut_now)
+
+    def _wait_until(self, moment):
+        """Sleeps until the model lets the next bytes leave; the time past it then,
+        the sleep's own overshoot included, is the emulator's delay behind the
+        model."""
+        early = moment - time.monotonic()
+        if early > 0:
+            time.sleep(early)
+        self._late = time.monotonic() - moment
+
+    def _sent(self, cut_now):
+        if self._late > 0:
+            self.state.count("behind_model_us", int(self._late * 1e6))
         if cut_now:
             self.cut()
 
@@ -292,6 +313,13 @@ class AfcService:
             max_read = st.max_read
             error_at = st.faults.get("read_error_at")
             error_path = st.faults.get("read_error_path")
+            refuse_past_end = st.faults.get("read_past_end_refused")
+        if refuse_past_end:
+            # A reply shorter than its request is where a cut link makes
+            # libimobiledevice read past its buffer: such requests fail loudly here.
+            pos = os.lseek(f.fd, 0, os.SEEK_CUR)
+            if pos < os.fstat(f.fd).st_size < pos + length:
+                return self.status(num, E_INVALID_ARG)
         if max_read:
             length = min(length, max_read)
         length = min(length, MAX_PACKET)

@@ -33,6 +33,7 @@ FAULT_DEFAULTS = {
     "refuse_lockdown": True,
     "read_error_at": None,     # file offset from which READ answers STATUS 4
     "read_error_path": None,   # limit read_error_at to this device path
+    "read_past_end_refused": True,  # READ of more than the bytes left (but some) fails
     "trust_prompt": True,      # Pair waits for a tap on the device's trust prompt
     "locked": True,            # a passcode-locked phone: no pairing, no services
     "tls12_only": True,        # no TLS below 1.2
@@ -232,15 +233,15 @@ class DeviceState:
 
     # ---- the link ----
 
-    def reserve_link(self, nbytes):
+    def reserve_link(self, nbytes, due):
         """(start, bytes per second) of nbytes of AFC payload on the capped link, or None
-        without a cap. The link carries one reply after the other; it idles, and that
-        time is lost, while no reply is waiting."""
+        without a cap. The link carries one reply after the other, each from the moment
+        it is due; it idles, and that time is lost, while no reply is waiting."""
         with self.lock:
             rate = self.bandwidth
             if rate <= 0:
                 return None
-            start = max(time.monotonic(), self.link_free_at)
+            start = max(due, self.link_free_at)
             self.link_free_at = start + nbytes / rate
             return start, rate
 
