@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "FakeMobileDevice.h"
 #include "command/Command.h"
@@ -77,7 +78,14 @@ class Dispatch : public ::testing::Test {
     (void)run("disconnect");
     EXPECT_TRUE(fakemd::wait_until_handled());
     fakemd::reset();  // no subscription is left to reach the link
-    mdv_free(link_);
+    // As in the product, a link the device thread may still be using (its
+    // first look at usbmuxd runs before it takes any queued work) is never
+    // freed; it stays reachable here, and the next test's link replaces it.
+    retired_links().push_back(link_);
+  }
+  static std::vector<DeviceLink*>& retired_links() {
+    static auto* links = new std::vector<DeviceLink*>;
+    return *links;
   }
 
   std::string run(const char* line) {
