@@ -174,12 +174,12 @@ class LocalFile {
       if (::lstat(path.c_str(), &existing_) != 0) {
         if (errno != ENOENT) return false;
         target_ = std::move(path);
-        return true;
+        return check_target();
       }
       if (!S_ISLNK(existing_.st_mode)) {
         exists_ = true;
         target_ = std::move(path);
-        return true;
+        return check_target();
       }
       std::string names(static_cast<size_t>(existing_.st_size) + 1, '\0');
       const ssize_t length = ::readlink(path.c_str(), names.data(), names.size());
@@ -203,6 +203,26 @@ class LocalFile {
     return slash == 0 ? std::string() : path.substr(0, slash);
   }
 
+  // Some links do not name what they lead to: /proc/self/fd/N of an
+  // unnamed or deleted file reads as "/memfd:... (deleted)", say. Following
+  // their text would create a stray file, so when the text's file is not the
+  // one the path reaches, the path itself is the target, and the finished
+  // bytes are written through it in place.
+  bool check_target() {
+    struct stat reached {};
+    const bool reaches = ::stat(path_, &reached) == 0;
+    const bool same = exists_ ? reaches && reached.st_dev == existing_.st_dev &&
+                                    reached.st_ino == existing_.st_ino
+                              : !reaches;
+    if (same) return true;
+    if (!reaches) return false;  // errno from stat
+    target_ = path_;
+    existing_ = reached;
+    exists_ = true;
+    only_in_place_ = true;
+    return true;
+  }
+
   // A stage beside the target, given the mode and owner the destination
   // would have; rename_ says whether the rename may replace it.
   bool stage_beside() {
@@ -215,7 +235,7 @@ class LocalFile {
       umask(mask);
       rename_ = ::fchmod(stage_, 0666 & ~mask) == 0;
     } else {
-      rename_ = existing_.st_nlink == 1 && keeps_owner() &&
+      rename_ = !only_in_place_ && existing_.st_nlink == 1 && keeps_owner() &&
                 ::fchmod(stage_, existing_.st_mode & 07777) == 0;
     }
     return true;
@@ -333,12 +353,13 @@ class LocalFile {
   std::string target_;       // the regular file replaced or created
   struct stat existing_ {};  // the target, when exists_
   bool exists_ = false;
-  int destination_ = -1;      // the existing target, open for writing
-  int stage_ = -1;            // the stage, read back for a copy in place
-  std::string stage_path_;    // the stage, while it exists
-  std::string stage_folder_;  // the private folder holding it, if any
-  bool rename_ = false;       // the stage may take the target's name
-  char buffer_[kLocalBlock];  // stdio's, so it must outlive fclose
+  int destination_ = -1;        // the existing target, open for writing
+  int stage_ = -1;              // the stage, read back for a copy in place
+  std::string stage_path_;      // the stage, while it exists
+  std::string stage_folder_;    // the private folder holding it, if any
+  bool rename_ = false;         // the stage may take the target's name
+  bool only_in_place_ = false;  // reached through a link that names nothing
+  char buffer_[kLocalBlock];    // stdio's, so it must outlive fclose
 };
 
 // A z_stream set up for inflation; ended exactly once, whatever the exit.

@@ -2,6 +2,7 @@
 // temporary folders.
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -552,6 +553,17 @@ TEST_F(Retrieval, GetFileAnswersOkOrTheErrorText) {
   EXPECT_EQ(run(("getFile /f " + dangling.string()).c_str(), get_file_command), "ok\n");
   EXPECT_TRUE(fs::is_symlink(dangling));
   EXPECT_EQ(read_file(dir / "later"), "new content");
+  // A link whose text names nothing (an unnamed file's /proc/self/fd/N reads
+  // "/memfd:... (deleted)"): the file it reaches gets the bytes, and no file
+  // is made under the text's name.
+  const int unnamed = memfd_create("retrieval-test", 0);
+  ASSERT_GE(unnamed, 0);
+  const std::string through = "/proc/self/fd/" + std::to_string(unnamed);
+  const fs::path named_by_text = fs::read_symlink(through);
+  EXPECT_EQ(run(("getFile /f " + through).c_str(), get_file_command), "ok\n");
+  EXPECT_EQ(read_file(through), "new content");
+  EXPECT_FALSE(fs::exists(named_by_text)) << named_by_text;
+  close(unnamed);
 }
 
 TEST_F(Retrieval, GetFileOfAnUnopenableDeviceFileLeavesTheLocalFileAlone) {
