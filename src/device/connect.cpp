@@ -34,10 +34,6 @@ constexpr uint32_t kNoWatch = UINT32_MAX;
 uint32_t mux_watch_epoch = kNoWatch;
 
 void set_wait(DeviceLink* link, DeviceWait wait) noexcept {
-  {
-    std::lock_guard lock(link->report_mutex);
-    link->report.wait = wait;
-  }
   link->wait.store(wait, std::memory_order_release);
 }
 

@@ -88,7 +88,8 @@ struct DeviceLink {
   // 1 from `connect` until `disconnect`: only then does the device thread
   // try again by itself (a locked phone, a pending prompt, a failed session).
   std::atomic<int32_t> wanted;
-  std::atomic<DeviceWait> wait;  // the device thread's, mirrored from report
+  std::atomic<DeviceWait> wait;  // written by the device thread (and by
+                                 // `connect`/retirement before it looks)
   std::mutex report_mutex;       // guards report
   DeviceReport report;
 };
