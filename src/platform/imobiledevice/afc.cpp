@@ -1,17 +1,20 @@
 // The file service (AFC) on libimobiledevice, with read-ahead.
 //
 // Callers read in 8192-byte pieces, and over USB every request costs a
-// round trip; so a read fetches 2 MiB from the device into a buffer kept
-// per open file and serves the small reads from it. After a full reply a
-// fetcher thread of the file goes on asking for the following pieces, up to
-// kAhead of them, so the device's round trips overlap the caller's own work
-// instead of adding to it.
+// round trip with the link idle; so a read fetches up to 4 MiB from the
+// device (replies that large are known to work on phones) into a buffer
+// kept per open file and serves the small reads from it. After a full
+// reply a fetcher thread of the file goes on asking for the following
+// pieces, up to kAhead of them, so the device's round trips overlap the
+// caller's own work instead of adding to it. Near the known end the pieces
+// shrink, so that what the caller still has to do once the last byte has
+// arrived (writing it, inflating it) is small.
 //
 // What the device says stays visible: a short reply is served as it came
 // (never topped up with a second request), the end of the file is the
 // device's empty reply, and a failure status is returned by the read that
 // asks past the bytes delivered before it. The fetcher stops at the first
-// reply that is not a full piece. Seek, write and close stop the fetcher
+// reply shorter than its request. Seek, write and close stop the fetcher
 // first, and drop the buffered bytes once the device has done what they
 // asked (a failed one leaves them to be read).
 //
@@ -23,14 +26,15 @@
 // are cut to what remains, and at the known end a one-byte request asks
 // whether the file has grown (an empty reply is the end of the file).
 #include <libimobiledevice/afc.h>
+#include <sys/mman.h>
 
 #include <array>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <new>
 #include <thread>
+#include <vector>
 
 #include "platform/imobiledevice/internal.h"
 
@@ -38,10 +42,39 @@ using namespace imd_internal;
 
 namespace {
 
-constexpr uint32_t kFetchSize = 2u << 20;
+constexpr uint32_t kFetchSize = 4u << 20;
 constexpr size_t kAhead = 2;  // pieces fetched ahead of the one being served
+// The last pieces of a file: each small enough that the caller is done
+// with it while the next, smaller one is still on the link.
+constexpr uint32_t kLastPiece = 128u << 10;
+constexpr uint32_t kPieceBeforeLast = 1u << 20;
 
-using Bytes = std::unique_ptr<char[]>;
+// Piece buffers are mapped on 2 MiB boundaries and asked for huge pages,
+// with their pages put in place at once: touching 4 KiB pages one fault at
+// a time costs more than copying the bytes through them.
+constexpr size_t kHugePage = size_t{2} << 20;
+struct Unmap {
+  void operator()(char* bytes) const noexcept { (void)munmap(bytes, kFetchSize); }
+};
+using Bytes = std::unique_ptr<char[], Unmap>;
+
+Bytes new_piece() noexcept {
+  void* mapped = mmap(nullptr, kFetchSize + kHugePage, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) return nullptr;
+  char* const whole = static_cast<char*>(mapped);
+  const uintptr_t misaligned = reinterpret_cast<uintptr_t>(whole) % kHugePage;
+  char* const start = whole + (misaligned ? kHugePage - misaligned : 0);
+  if (start > whole) (void)munmap(whole, static_cast<size_t>(start - whole));
+  const size_t after = kHugePage - static_cast<size_t>(start - whole);
+  if (after > 0) (void)munmap(start + kFetchSize, after);
+  // Advice only: without it the pages come one fault at a time.
+  (void)madvise(start, kFetchSize, MADV_HUGEPAGE);
+#ifdef MADV_POPULATE_WRITE
+  (void)madvise(start, kFetchSize, MADV_POPULATE_WRITE);
+#endif
+  return Bytes(start);
+}
 
 struct Piece {
   Bytes bytes;
@@ -137,20 +170,30 @@ afc_error_t size_on_device(afc_client_t client, uint64_t file_ref, uint64_t posi
 }
 
 // How much to ask for when `wanted` bytes would do: never more than the
-// file still holds, and one byte at its known end.
+// file still holds, one byte at its known end, and past the first piece,
+// the last bytes in two shrinking pieces.
 uint32_t request_size(const ReadAhead* state, uint32_t wanted) noexcept {
   if (!state || state->size == kUnknownSize) return wanted;
   if (state->device_pos >= state->size) return 1;
-  return static_cast<uint32_t>(std::min<uint64_t>(wanted, state->size - state->device_pos));
+  const uint64_t left = state->size - state->device_pos;
+  uint64_t asked = left;
+  if (state->device_pos > 0 && wanted == kFetchSize) {
+    if (left > kLastPiece + kPieceBeforeLast + kPieceBeforeLast / 2)
+      asked = left - kLastPiece - kPieceBeforeLast;
+    else if (left > kLastPiece)
+      asked = left - kLastPiece;  // rather than a tiny piece before those two
+  }
+  return static_cast<uint32_t>(std::min<uint64_t>(wanted, asked));
 }
 
 // One device read on behalf of `state` (which may be null: nothing known),
 // keeping its position and, when the file turns out longer than known, its
-// size.
+// size. *asked is the request's length.
 afc_error_t read_tracked(afc_client_t client, uint64_t file_ref, ReadAhead* state, char* into,
-                         uint32_t wanted, uint32_t* got) noexcept {
+                         uint32_t wanted, uint32_t* got, uint32_t* asked_out) noexcept {
   forget_tls_errors();
   const uint32_t asked = request_size(state, wanted);
+  *asked_out = asked;
   *got = 0;
   const afc_error_t status = afc_file_read(client, file_ref, into, asked, got);
   *got = std::min(*got, asked);
@@ -181,11 +224,12 @@ void fetch_ahead(afc_client_t client, uint64_t file_ref, ReadAhead* state) noexc
           break;
         }
     }
-    if (!piece.bytes) piece.bytes.reset(new (std::nothrow) char[kFetchSize]);
+    if (!piece.bytes) piece.bytes = new_piece();
     if (!piece.bytes) break;  // no memory: the caller fetches for itself
-    // NOLINTNEXTLINE(clang-analyzer-cplusplus.NewDeleteLeaks): piece owns the buffer
-    piece.status = read_tracked(client, file_ref, state, piece.bytes.get(), kFetchSize, &piece.got);
-    bool full = piece.status == AFC_E_SUCCESS && piece.got == kFetchSize;
+    uint32_t asked = 0;
+    piece.status =
+        read_tracked(client, file_ref, state, piece.bytes.get(), kFetchSize, &piece.got, &asked);
+    const bool full = piece.status == AFC_E_SUCCESS && piece.got == asked;
     {
       std::lock_guard lock(state->mutex);
       state->fetched[(state->first + state->count) % kAhead] = std::move(piece);
@@ -233,9 +277,12 @@ bool take_fetched(ReadAhead* state, afc_error_t* status) noexcept {
 struct AFCConnection {
   afc_client_t client = nullptr;
   StartedService origin;  // keeps the device, its handle and the descriptor
-  std::mutex mutex;       // guards files
+  std::mutex mutex;       // guards files and pieces
   // Node-based: a fetcher keeps a pointer to its file's state.
   std::map<uint64_t, ReadAhead> files;
+  // Piece buffers no open file holds, kept while connected: a copy after
+  // the first finds its pages in place.
+  std::vector<Bytes> pieces;
 
   AFCConnection() = default;
   AFCConnection(const AFCConnection&) = delete;
@@ -266,13 +313,6 @@ ReadAhead* state_of(AFCConnection* connection, uint64_t file_ref) noexcept {
   return it == connection->files.end() ? nullptr : &it->second;
 }
 
-// Forgets the file's buffered bytes, stopping its fetcher; returns how far
-// the device's position is ahead of the caller's.
-uint32_t drop_buffer(AFCConnection* connection, uint64_t file_ref) noexcept {
-  ReadAhead* state = state_of(connection, file_ref);
-  return state ? state->halt() : 0;
-}
-
 // Puts the device's position back where the caller believes it is. Until
 // the device has moved, the buffered bytes stay: they are what the caller's
 // next read is owed if the move fails.
@@ -294,8 +334,51 @@ afc_error_t rewind_unread(AFCConnection* connection, uint64_t file_ref) noexcept
 
 // The file's buffer, made on first use; false when memory runs out.
 bool has_buffer(ReadAhead* state) noexcept {
-  if (!state->bytes) state->bytes.reset(new (std::nothrow) char[kFetchSize]);
+  if (!state->bytes) {
+    std::lock_guard lock(state->mutex);
+    for (Bytes& spare : state->spare)
+      if (spare) {
+        state->bytes = std::move(spare);
+        break;
+      }
+  }
+  if (!state->bytes) state->bytes = new_piece();
   return state->bytes != nullptr;
+}
+
+// Lends the connection's unused piece buffers to a file just opened.
+void lend_pieces(AFCConnection* connection, ReadAhead* state) noexcept {
+  for (Bytes& spare : state->spare) {
+    if (connection->pieces.empty()) return;
+    spare = std::move(connection->pieces.back());
+    connection->pieces.pop_back();
+  }
+}
+
+// Takes back a file's piece buffers before its state goes; the file's
+// fetcher is stopped.
+void take_back_pieces(AFCConnection* connection, ReadAhead* state) noexcept {
+  const auto keep = [connection](Bytes& bytes) noexcept {
+    if (!bytes || connection->pieces.size() > kAhead) return;
+    try {
+      connection->pieces.push_back(std::move(bytes));
+    } catch (...) {
+      // out of memory: the buffer is simply freed with the file
+    }
+  };
+  keep(state->bytes);
+  for (Bytes& spare : state->spare) keep(spare);
+  for (Piece& piece : state->fetched) keep(piece.bytes);
+}
+
+// Forgets the file: its fetcher stopped, its buffers back with the
+// connection.
+void forget_file(AFCConnection* connection, uint64_t file_ref) noexcept {
+  ReadAhead* state = state_of(connection, file_ref);
+  if (!state) return;
+  (void)state->halt();
+  take_back_pieces(connection, state);
+  connection->files.erase(file_ref);
 }
 
 // Serves the caller from the buffer.
@@ -348,8 +431,7 @@ int32_t AFCFileRefOpen(AFCConnectionRef connection, const char* path, uint64_t m
   if (opened != AFC_E_SUCCESS) return opened;
   std::lock_guard lock(connection->mutex);
   // A handle the device hands out again starts with no stale bytes.
-  (void)drop_buffer(connection, handle);
-  connection->files.erase(handle);
+  forget_file(connection, handle);
   // Appending files move their position on every write in ways not worth
   // following; they are read without read-ahead or a known size.
   if (mode != AFC_FOPEN_APPEND && mode != AFC_FOPEN_RDAPPEND) {
@@ -366,6 +448,7 @@ int32_t AFCFileRefOpen(AFCConnectionRef connection, const char* path, uint64_t m
         (void)afc_file_close(connection->client, handle);
         return asked_size;
       }
+      lend_pieces(connection, &state);
     } catch (...) {
       connection->files.erase(handle);  // out of memory: read as above
     }
@@ -376,7 +459,8 @@ int32_t AFCFileRefOpen(AFCConnectionRef connection, const char* path, uint64_t m
 
 int32_t AFCFileRefRead(AFCConnectionRef connection, uint64_t file_ref, void* buffer,
                        uint32_t* length) noexcept {
-  forget_tls_errors();
+  // Most reads are served from the buffer without the library; the device
+  // reads below clear stale TLS errors themselves.
   if (!length) return AFC_E_INVALID_ARG;
   uint32_t wanted = *length;
   *length = 0;
@@ -405,20 +489,22 @@ int32_t AFCFileRefRead(AFCConnectionRef connection, uint64_t file_ref, void* buf
   // buffer cannot be had: read straight into the caller's memory.
   if (wanted >= kFetchSize || !state || !has_buffer(state)) {
     uint32_t got = 0;
-    afc_error_t read =
-        read_tracked(connection->client, file_ref, state, static_cast<char*>(buffer), wanted, &got);
+    uint32_t asked = 0;
+    afc_error_t read = read_tracked(connection->client, file_ref, state, static_cast<char*>(buffer),
+                                    wanted, &got, &asked);
     if (read != AFC_E_SUCCESS) return read;
     *length = got;
     return 0;
   }
 
   uint32_t got = 0;
-  afc_error_t read =
-      read_tracked(connection->client, file_ref, state, state->bytes.get(), kFetchSize, &got);
+  uint32_t asked = 0;
+  afc_error_t read = read_tracked(connection->client, file_ref, state, state->bytes.get(),
+                                  kFetchSize, &got, &asked);
   if (read != AFC_E_SUCCESS) return read;
   state->start = 0;
   state->end = got;
-  if (state->end == kFetchSize) start_fetcher(connection, file_ref, state);
+  if (got == asked) start_fetcher(connection, file_ref, state);
   *length = serve(state, buffer, wanted);
   return 0;
 }
@@ -489,6 +575,6 @@ int32_t AFCFileRefClose(AFCConnectionRef connection, uint64_t file_ref) noexcept
   if (state) (void)state->pause();
   const afc_error_t closed = afc_file_close(connection->client, file_ref);
   // A file that stays open keeps its buffered bytes for the caller.
-  if (closed == AFC_E_SUCCESS) connection->files.erase(file_ref);
+  if (closed == AFC_E_SUCCESS) forget_file(connection, file_ref);
   return closed;
 }
