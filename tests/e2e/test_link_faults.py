@@ -56,10 +56,12 @@ class Signals(base.DeviceCase):
     would, and only the earlier file is left."""
 
     def test_sigterm_sigint_and_sighup_leave_only_the_earlier_file(self):
-        put(self.emulator, "/big.bin", pseudo_random(4_000_000))
+        # Two pieces and a bit at 2 MB/s: the first is written a good two
+        # seconds before the rest has crossed the link.
+        put(self.emulator, "/big.bin", pseudo_random(9_000_000))
         with open(self.local("f"), "wb") as f:
             f.write(b"the earlier file")
-        self.emulator.set(bandwidth=1)  # four seconds: time to catch it half-way
+        self.emulator.set(bandwidth=2)
         for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
             with self.subTest(signal=number.name):
                 if number != signal.SIGTERM:

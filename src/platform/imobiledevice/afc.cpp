@@ -3,12 +3,13 @@
 // Callers read in 8192-byte pieces, and over USB every request costs a
 // round trip with the link idle; so a read fetches up to 4 MiB from the
 // device (replies that large are known to work on phones) into a buffer
-// kept per open file and serves the small reads from it. After a full
-// reply a fetcher thread of the file goes on asking for the following
-// pieces, up to kAhead of them, so the device's round trips overlap the
-// caller's own work instead of adding to it. Near the known end the pieces
-// shrink, so that what the caller still has to do once the last byte has
-// arrived (writing it, inflating it) is small.
+// kept per open file and serves the small reads from it. A fetcher thread
+// of the file asks for the following pieces while it has a buffer to fetch
+// into (kPieces per file), from the first piece when the file is known to
+// hold more than one, else after a full reply; so the device's round trips
+// overlap the caller's own work instead of adding to it. Near the known end
+// the pieces shrink, so that what the caller still has to do once the last
+// byte has arrived (writing it, inflating it) is small.
 //
 // What the device says stays visible: a short reply is served as it came
 // (never topped up with a second request), the end of the file is the
@@ -43,7 +44,12 @@ using namespace imd_internal;
 namespace {
 
 constexpr uint32_t kFetchSize = 4u << 20;
-constexpr size_t kAhead = 2;  // pieces fetched ahead of the one being served
+// Piece buffers a file may hold at once: the one served, one fetched ahead
+// and one being fetched. With those the fetcher never waits for the caller,
+// who writes or inflates a piece far sooner than the next crosses the
+// link. The connection keeps as many, so that no copy after the first
+// waits for fresh pages.
+constexpr size_t kPieces = 3;
 // The last pieces of a file: each small enough that the caller is done
 // with it while the next, smaller one is still on the link.
 constexpr uint32_t kLastPiece = 128u << 10;
@@ -107,11 +113,13 @@ struct ReadAhead {
   std::thread fetcher;
   std::mutex mutex;
   std::condition_variable changed;
-  // Fetched pieces in file order: a ring, so handing over allocates nothing.
-  std::array<Piece, kAhead> fetched;
+  // Fetched pieces in file order: a ring, so handing over allocates
+  // nothing, with room for every buffer.
+  std::array<Piece, kPieces> fetched;
   size_t first = 0;  // of `fetched`
   size_t count = 0;
-  std::array<Bytes, kAhead + 1> spare;  // buffers to fetch into, or null
+  std::array<Bytes, kPieces> spare;  // buffers to fetch into, or null
+  size_t buffers = 0;                // piece buffers held, wherever they are
   bool stop = false;
   bool fetching = false;  // the fetcher may still add a piece
 
@@ -130,16 +138,44 @@ struct ReadAhead {
     fetching = false;
     uint32_t ahead = held();
     for (size_t i = 0; i < count; ++i) {
-      const Piece& piece = fetched[(first + i) % kAhead];
+      const Piece& piece = fetched[(first + i) % kPieces];
       if (piece.status == AFC_E_SUCCESS) ahead += piece.got;
     }
     return ahead;
   }
 
-  // Forgets every buffered byte; the fetcher is stopped.
+  // Forgets every buffered byte, keeping the buffers; the fetcher is
+  // stopped.
   void forget() noexcept {
     start = end = 0;
-    first = count = 0;
+    for (; count > 0; --count, first = (first + 1) % kPieces) keep_spare(fetched[first].bytes);
+    first = 0;
+  }
+
+  // Puts a buffer with the spare ones; there is always room.
+  void keep_spare(Bytes& buffer) noexcept {
+    if (!buffer) return;
+    for (Bytes& slot : spare)
+      if (!slot) {
+        slot = std::move(buffer);
+        return;
+      }
+  }
+  // A buffer to fetch into: a spare one, else a new one while the file
+  // holds fewer than kPieces; null when there is none (or no memory).
+  Bytes take_buffer() noexcept {
+    for (Bytes& slot : spare)
+      if (slot) return std::move(slot);
+    if (buffers >= kPieces) return nullptr;
+    Bytes made = new_piece();
+    if (made) ++buffers;
+    return made;
+  }
+  [[nodiscard]] bool may_take_buffer() const noexcept {
+    if (buffers < kPieces) return true;
+    for (const Bytes& slot : spare)
+      if (slot) return true;
+    return false;
   }
 
   uint32_t halt() noexcept {
@@ -216,15 +252,10 @@ void fetch_ahead(afc_client_t client, uint64_t file_ref, ReadAhead* state) noexc
     Piece piece;
     {
       std::unique_lock lock(state->mutex);
-      state->changed.wait(lock, [state] { return state->stop || state->count < kAhead; });
+      state->changed.wait(lock, [state] { return state->stop || state->may_take_buffer(); });
       if (state->stop) break;
-      for (Bytes& spare : state->spare)
-        if (spare) {
-          piece.bytes = std::move(spare);
-          break;
-        }
+      piece.bytes = state->take_buffer();
     }
-    if (!piece.bytes) piece.bytes = new_piece();
     if (!piece.bytes) break;  // no memory: the caller fetches for itself
     uint32_t asked = 0;
     piece.status =
@@ -232,7 +263,7 @@ void fetch_ahead(afc_client_t client, uint64_t file_ref, ReadAhead* state) noexc
     const bool full = piece.status == AFC_E_SUCCESS && piece.got == asked;
     {
       std::lock_guard lock(state->mutex);
-      state->fetched[(state->first + state->count) % kAhead] = std::move(piece);
+      state->fetched[(state->first + state->count) % kPieces] = std::move(piece);
       ++state->count;
     }
     state->changed.notify_all();
@@ -256,13 +287,9 @@ bool take_fetched(ReadAhead* state, afc_error_t* status) noexcept {
     state->changed.wait(lock, [state] { return state->count > 0 || !state->fetching; });
     if (state->count == 0) return false;
     piece = std::move(state->fetched[state->first]);
-    state->first = (state->first + 1) % kAhead;
+    state->first = (state->first + 1) % kPieces;
     --state->count;
-    for (Bytes& spare : state->spare)
-      if (!spare) {
-        spare = std::move(state->bytes);
-        break;
-      }
+    state->keep_spare(state->bytes);
   }
   state->changed.notify_all();
   state->bytes = std::move(piece.bytes);
@@ -336,13 +363,8 @@ afc_error_t rewind_unread(AFCConnection* connection, uint64_t file_ref) noexcept
 bool has_buffer(ReadAhead* state) noexcept {
   if (!state->bytes) {
     std::lock_guard lock(state->mutex);
-    for (Bytes& spare : state->spare)
-      if (spare) {
-        state->bytes = std::move(spare);
-        break;
-      }
+    state->bytes = state->take_buffer();
   }
-  if (!state->bytes) state->bytes = new_piece();
   return state->bytes != nullptr;
 }
 
@@ -352,6 +374,7 @@ void lend_pieces(AFCConnection* connection, ReadAhead* state) noexcept {
     if (connection->pieces.empty()) return;
     spare = std::move(connection->pieces.back());
     connection->pieces.pop_back();
+    ++state->buffers;
   }
 }
 
@@ -359,7 +382,7 @@ void lend_pieces(AFCConnection* connection, ReadAhead* state) noexcept {
 // fetcher is stopped.
 void take_back_pieces(AFCConnection* connection, ReadAhead* state) noexcept {
   const auto keep = [connection](Bytes& bytes) noexcept {
-    if (!bytes || connection->pieces.size() > kAhead) return;
+    if (!bytes || connection->pieces.size() >= kPieces) return;
     try {
       connection->pieces.push_back(std::move(bytes));
     } catch (...) {
@@ -369,6 +392,7 @@ void take_back_pieces(AFCConnection* connection, ReadAhead* state) noexcept {
   keep(state->bytes);
   for (Bytes& spare : state->spare) keep(spare);
   for (Piece& piece : state->fetched) keep(piece.bytes);
+  state->buffers = 0;
 }
 
 // Forgets the file: its fetcher stopped, its buffers back with the
@@ -471,6 +495,13 @@ int32_t AFCFileRefRead(AFCConnectionRef connection, uint64_t file_ref, void* buf
   std::lock_guard lock(connection->mutex);
   ReadAhead* state = state_of(connection, file_ref);
   if (state && state->held() == 0) {
+    // A file with more than a piece still to come is read by the fetcher
+    // from its first piece on, the caller waiting for it: all of its
+    // requests then leave from one thread, as soon as a buffer is free.
+    if (!state->fetching && wanted < kFetchSize && state->position_lost == AFC_E_SUCCESS &&
+        state->size != kUnknownSize && state->size > state->device_pos &&
+        state->size - state->device_pos > kFetchSize)
+      start_fetcher(connection, file_ref, state);
     afc_error_t status = AFC_E_SUCCESS;
     if (take_fetched(state, &status)) {
       if (status != AFC_E_SUCCESS) return status;
