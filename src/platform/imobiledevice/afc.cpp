@@ -161,14 +161,26 @@ struct ReadAhead {
         return;
       }
   }
-  // A buffer to fetch into: a spare one, else a new one while the file
-  // holds fewer than kPieces; null when there is none (or no memory).
-  Bytes take_buffer() noexcept {
+  // A buffer to fetch into, with `mutex` held: a spare one, else null and
+  // *make set while the file holds fewer than kPieces: one more is then
+  // counted, for the caller to make without the lock (make_buffer).
+  Bytes take_buffer(bool* make) noexcept {
+    *make = false;
     for (Bytes& slot : spare)
       if (slot) return std::move(slot);
     if (buffers >= kPieces) return nullptr;
+    ++buffers;
+    *make = true;
+    return nullptr;
+  }
+  // Makes the buffer take_buffer counted; null, uncounted again, when
+  // memory runs out.
+  Bytes make_buffer() noexcept {
     Bytes made = new_piece();
-    if (made) ++buffers;
+    if (!made) {
+      std::lock_guard lock(mutex);
+      --buffers;
+    }
     return made;
   }
   [[nodiscard]] bool may_take_buffer() const noexcept {
@@ -250,12 +262,14 @@ afc_error_t read_tracked(afc_client_t client, uint64_t file_ref, ReadAhead* stat
 void fetch_ahead(afc_client_t client, uint64_t file_ref, ReadAhead* state) noexcept {
   for (;;) {
     Piece piece;
+    bool make = false;
     {
       std::unique_lock lock(state->mutex);
       state->changed.wait(lock, [state] { return state->stop || state->may_take_buffer(); });
       if (state->stop) break;
-      piece.bytes = state->take_buffer();
+      piece.bytes = state->take_buffer(&make);
     }
+    if (make) piece.bytes = state->make_buffer();
     if (!piece.bytes) break;  // no memory: the caller fetches for itself
     uint32_t asked = 0;
     piece.status =
@@ -274,7 +288,7 @@ void fetch_ahead(afc_client_t client, uint64_t file_ref, ReadAhead* state) noexc
   state->changed.notify_all();
 }
 
-// Starts the fetcher after a full piece; without a thread the caller simply
+// Starts the file's fetcher; without a thread the caller simply
 // fetches each piece when it needs it.
 void start_fetcher(AFCConnection* connection, uint64_t file_ref, ReadAhead* state) noexcept;
 
@@ -362,8 +376,12 @@ afc_error_t rewind_unread(AFCConnection* connection, uint64_t file_ref) noexcept
 // The file's buffer, made on first use; false when memory runs out.
 bool has_buffer(ReadAhead* state) noexcept {
   if (!state->bytes) {
-    std::lock_guard lock(state->mutex);
-    state->bytes = state->take_buffer();
+    bool make = false;
+    {
+      std::lock_guard lock(state->mutex);
+      state->bytes = state->take_buffer(&make);
+    }
+    if (make) state->bytes = state->make_buffer();
   }
   return state->bytes != nullptr;
 }
