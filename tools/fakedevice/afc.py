@@ -13,8 +13,10 @@ The link model, as a phone streams: a reply is due one round trip (the latency)
 after its request arrived, and under a bandwidth cap its payload leaves in pieces,
 each once the link, free from that moment or from the previous reply's end, would
 have carried it. The emulator's own work (reading the file, encrypting) happens
-meanwhile and so overlaps the round trip and the wire; whenever it still sends
-later than the model allows, the delay adds to the counter "behind_model_us".
+meanwhile and so overlaps the round trip and the wire; whenever a reply's last
+bytes still leave later than the model allows, the delay adds to the counter
+"behind_model_us" (the host has a reply only once its last bytes arrive; an
+earlier piece that leaves late is caught up by the pieces after it).
 """
 
 import ctypes
@@ -38,6 +40,7 @@ PR_SET_TIMERSLACK = 29
 PACING_TIMER_SLACK_NS = 1000
 SYS_SCHED_SETATTR = {"x86_64": 314, "aarch64": 274}.get(platform.machine())
 PACING_SLICE_NS = 100000  # the shortest slice Linux grants an ordinary thread
+LAST_PIECE_SPIN = 200e-6  # seconds a reply's last piece waits awake
 
 OP_STATUS = 0x01
 OP_DATA = 0x02
@@ -249,10 +252,11 @@ class AfcService:
             view = memoryview(payload)
             for offset in range(0, len(view), PACED_PIECE):
                 piece = view[offset:offset + PACED_PIECE]
-                self._wait_until(start + (offset + len(piece)) / rate)
+                end = offset + len(piece)
+                self._wait_until(start + end / rate, last=end == len(view))
                 send(piece)
             return self._sent(cut_now)
-        self._wait_until(self.due)
+        self._wait_until(self.due, last=True)
         if len(payload) > 65536:
             send(header)
             send(payload)
@@ -260,13 +264,18 @@ class AfcService:
             send(header + payload)
         self._sent(cut_now)
 
-    def _wait_until(self, moment):
+    def _wait_until(self, moment, last=False):
         """Sleeps until the model lets the next bytes leave; the time past it then,
         the sleep's own overshoot included, is the emulator's delay behind the
-        model."""
-        early = moment - time.monotonic()
+        model. The last bytes of a reply, which decide when the host has it whole,
+        end their wait awake: a sleep ends tens of microseconds late even when
+        nothing else runs."""
+        early = moment - time.monotonic() - (LAST_PIECE_SPIN if last else 0.0)
         if early > 0:
             time.sleep(early)
+        if last:
+            while time.monotonic() < moment:
+                pass
         self._late = time.monotonic() - moment
 
     def _sent(self, cut_now):
