@@ -397,6 +397,11 @@ class AfcTest(unittest.TestCase):
             self.assertEqual(afc.fetch("/empty"), b"")
             # Requests per fetch: open, reads, the empty read, close.
             self.assertGreater(self.dev.counter("afc_requests"), 300000 // 8192)
+            # The host ends TLS with close_notify on a socket it keeps open (as
+            # libimobiledevice does on disconnect): the device hangs up.
+            afc.stream.end()
+            afc.sock.settimeout(5)
+            self.assertEqual(afc.sock.recv(1), b"")
         self.dev.set(service_ssl=False)
         with self.dev.afc() as afc:
             self.assertFalse(afc.stream.tls)

@@ -186,11 +186,16 @@ class TlsStream:
         buf = self.buffer
         while len(buf) < n:
             try:
-                buf += self.obj.read(max(n - len(buf), 1 << 14))
+                data = self.obj.read(max(n - len(buf), 1 << 14))
             except ssl.SSLWantReadError:
                 self._feed_record()
+                continue
             except (ssl.SSLZeroReturnError, ssl.SSLError) as e:
                 raise PeerGone("TLS: %s" % e) from e
+            if not data:
+                # Past the host's close_notify every read answers nothing at once.
+                raise PeerGone("TLS: the host ended the session")
+            buf += data
         data = bytes(buf[:n])
         del buf[:n]
         return data
