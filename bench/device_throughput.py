@@ -18,13 +18,14 @@ so only the model sets the pace, and whatever it still sends late is counted
     (its bytes on the wire plus one round trip per request, one request in
     flight), and the requests themselves;
   - the emulator's delay behind the model, summed over the replies;
-  - CPU per MiB, of a copy in a session already under way: afclink's whole
-    process for a session with a small copy and then the measured one, less
-    a session with the small copy alone (getrusage of the reaped child); for
-    a loop its own process over the copy alone. For getDB also the CPU that
-    inflating the same stream costs here (zlib, in this script), so what
-    getDB costs besides inflating shows.
-Best of --runs for rates, least of them for CPU. Each copy goes to a new
+  - CPU per MiB, of copies in a session already under way: afclink's whole
+    process for a session with a small copy and then --runs measured ones,
+    less the least of three sessions with the small copy alone (getrusage
+    of the reaped child), shared among the runs; for a loop its own process
+    over the copy alone. For getDB also the CPU that inflating the same
+    stream costs here (zlib, in this script), so what getDB costs besides
+    inflating shows.
+Best of --runs for rates, least of them for a loop's CPU. Each copy goes to a new
 local file: replacing one would make ext4 write the old one's successor
 back at once, which is the disk's time, not the link's. Targets, over TLS: getFile
 and getDB at least 0.98 of the link at 0.5 ms and 0.96 from 2 ms, each within
@@ -98,30 +99,31 @@ def fresh(path):
     return path
 
 
-def afclink_session(emulator, work, line=None):
-    """Seconds of one command (None without one), the CPU seconds of the
-    whole afclink session (connect, a small copy, the command, quit) and the
-    emulator's counters over the command."""
+def afclink_session(emulator, work, line=None, local=None, times=0):
+    """Runs `line % local` `times` times in one afclink session, after a
+    small copy. The CPU seconds of the whole session (connect, the small
+    copy, the commands, quit), and for each command its seconds and the
+    emulator's counters over it."""
     cpu = children_cpu()
-    elapsed = None
-    counters = None
+    commands = []
     with Afclink(env={"USBMUXD_SOCKET_ADDRESS": address_of(emulator)}, home=work) as app:
         if app.ask("connect") != "ok" or app.wait_for_status("connected") != "connected":
             raise RuntimeError("afclink did not connect")
         warm = fresh(os.path.join(work, "warm"))
         if app.ask('getFile %s "%s"' % (WARM_UP, warm), timeout=600) != "ok":
             raise RuntimeError("the warm-up copy failed")
-        if line:
+        for _ in range(times):
+            command = line % fresh(local)
             counters = Counters(emulator)
             started = time.monotonic()
-            reply = app.ask(line, timeout=600)
+            reply = app.ask(command, timeout=600)
             elapsed = time.monotonic() - started
-            counters = counters.delta()
             if reply != "ok":
-                raise RuntimeError("%s -> %s" % (line, reply))
+                raise RuntimeError("%s -> %s" % (command, reply))
+            commands.append((elapsed, counters.delta()))
         app.ask("quit")
         app.wait(60)
-    return elapsed, children_cpu() - cpu, counters
+    return children_cpu() - cpu, commands
 
 
 def connect_times(emulator, work):
@@ -202,7 +204,7 @@ def run_transport(args, transport, program, work, size, body):
         env = dict(os.environ, USBMUXD_SOCKET_ADDRESS=address_of(emulator), HOME=work)
         local = os.path.join(work, "out")
         connect = connect_times(emulator, work)
-        session_cpu = min(afclink_session(emulator, work)[1] for _ in range(3))
+        session_cpu = min(afclink_session(emulator, work)[0] for _ in range(3))
         per_latency = []
         for latency_ms in args.latencies:
             emulator.set(latency_ms=latency_ms)
@@ -211,11 +213,15 @@ def run_transport(args, transport, program, work, size, body):
                         ("afclink getDB", 'getDB "%s"', cdb_size)]
             patterns = PATTERNS if latency_ms == args.latencies[0] else [
                 p for p in PATTERNS if p[0] == LOOP]
+            # All of a command's runs in one session: the session's own CPU
+            # (connect, TLS, the small copy) varies by more than a copy's
+            # share of it, and is taken off once for all the runs.
+            for name, line, nbytes in commands:
+                cpu, runs = afclink_session(emulator, work, line, local, args.runs)
+                per_copy = max(cpu - session_cpu, 0.0) / len(runs)
+                for seconds, counters in runs:
+                    results.record(name, nbytes, seconds, per_copy, counters)
             for run in range(args.runs):
-                for name, line, nbytes in commands:
-                    seconds, cpu, counters = afclink_session(emulator, work,
-                                                             line % fresh(local))
-                    results.record(name, nbytes, seconds, max(cpu - session_cpu, 0.0), counters)
                 for name, piece, seek in patterns:
                     if piece < (1 << 20) and not seek and run > 0:
                         continue  # slow and steady: once is enough

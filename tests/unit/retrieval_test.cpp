@@ -1,5 +1,6 @@
 // get_file, get_compressed_file, getFile and getDB on the fake device, into
 // temporary folders.
+#include <dlfcn.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -8,6 +9,8 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -20,6 +23,20 @@
 #include "command/Command.h"
 #include "main/commands.h"
 #include "membuf/alloc.h"
+
+// A disk whose next data sync fails with this errno (0: syncs as usual).
+// The system reports a writeback error once, so the sync that sees it is
+// the only place a copy can learn of it.
+std::atomic<int> fail_next_data_sync{0};
+
+extern "C" int fdatasync(int fd) {
+  if (const int error = fail_next_data_sync.exchange(0); error != 0) {
+    errno = error;
+    return -1;
+  }
+  static const auto system_sync = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fdatasync"));
+  return system_sync(fd);
+}
 
 namespace {
 
@@ -307,6 +324,17 @@ TEST_F(Retrieval, FullDiskFailsTheCopyEvenWhenOnlyTheCloseShowsIt) {
       std::regex_match(errors(), std::regex("Couldn't write [0-9]+ bytes to file /dev/full: "
                                             "No space left on device")))
       << errors();
+
+  // A disk error that only a sync during a long copy reports.
+  link->err_text->length = 0;
+  fakemd::put_file(phone, "/long", noise(9u << 20));
+  write_file(out, "the earlier file");
+  fail_next_data_sync = EIO;
+  EXPECT_EQ(get_file(link, "/long", out.c_str()), -1);
+  EXPECT_EQ(fail_next_data_sync, 0) << "no sync during the copy";
+  EXPECT_EQ(errors(), "Couldn't close file " + out + ": Input/output error");
+  EXPECT_EQ(read_file(out), "the earlier file");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
 }
 
 TEST_F(Retrieval, NoBufferMeansOutOfMemoryAndBothFilesClosed) {
