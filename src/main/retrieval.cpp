@@ -24,7 +24,7 @@ namespace {
 constexpr int32_t kPiece = 8192;
 constexpr size_t kLocalBlock = size_t{64} * 1024;
 constexpr off_t kWritebackStep = off_t{1} << 20;
-constexpr off_t kSyncStep = off_t{8} << 20;
+constexpr off_t kSyncStep = off_t{4} << 20;
 constexpr const char* kCompressedDB = "/iTunes_Control/iTunes/iTunesCDB";
 constexpr const char* kPlainDB = "/iTunes_Control/iTunes/iTunesDB";
 constexpr int32_t kDBHeaderLength = 188;
@@ -154,7 +154,7 @@ class LocalFile {
 
   // A stage that is synced before it takes the name is synced as the copy
   // goes, while the device's next bytes are still on the link: the disk
-  // starts writing each MiB back at once, and every 8 MiB the data so far
+  // starts writing each MiB back at once, and every 4 MiB the data so far
   // is made durable. Left to the end, the sync would wait for the whole
   // file (measured: 40 to 60 ms after a 2 s copy of 64 MiB, mostly the
   // disk flushing its own cache); as it is, for its last few MiB. A
