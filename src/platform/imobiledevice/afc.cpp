@@ -516,7 +516,14 @@ int32_t AFCFileRefRead(AFCConnectionRef connection, uint64_t file_ref, void* buf
     // A file with more than a piece still to come is read by the fetcher
     // from its first piece on, the caller waiting for it: all of its
     // requests then leave from one thread, as soon as a buffer is free.
-    if (!state->fetching && wanted < kFetchSize && state->position_lost == AFC_E_SUCCESS &&
+    // Only once nothing is fetched or being fetched: the file's position
+    // and size are then the caller's to read.
+    bool idle = false;
+    {
+      std::lock_guard file_lock(state->mutex);
+      idle = !state->fetching && state->count == 0;
+    }
+    if (idle && wanted < kFetchSize && state->position_lost == AFC_E_SUCCESS &&
         state->size != kUnknownSize && state->size > state->device_pos &&
         state->size - state->device_pos > kFetchSize)
       start_fetcher(connection, file_ref, state);
