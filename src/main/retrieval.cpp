@@ -99,13 +99,19 @@ class LocalFile {
 
   // Writes the bytes with one fwrite; false, with a message, when fewer go.
   [[nodiscard]] bool write(const unsigned char* bytes, size_t count) noexcept {
-    if (std::fwrite(bytes, 1, count, file_) == count) return wrote(count);
+    if (std::fwrite(bytes, 1, count, file_) == count) {
+      sync_as_it_goes(count);
+      return true;
+    }
     mdv_add_err(link_, "Couldn't write %d bytes to file %s: %s", static_cast<int>(count), path_,
                 std::strerror(errno));
     return false;
   }
   [[nodiscard]] bool write_header(const unsigned char* bytes, size_t count) noexcept {
-    if (std::fwrite(bytes, 1, count, file_) == count) return wrote(count);
+    if (std::fwrite(bytes, 1, count, file_) == count) {
+      sync_as_it_goes(count);
+      return true;
+    }
     mdv_add_err(link_, "Couldn't write header to file %s", path_);
     return false;
   }
@@ -159,9 +165,8 @@ class LocalFile {
   // file (measured: 40 to 60 ms after a 2 s copy of 64 MiB, mostly the
   // disk flushing its own cache); as it is, for its last few MiB. A
   // failed sync is kept for close(): the system reports it only once.
-  // True.
-  bool wrote(size_t count) noexcept {
-    if (stage_ < 0 || !rename_) return true;
+  void sync_as_it_goes(size_t count) noexcept {
+    if (stage_ < 0 || !rename_) return;
     written_ += static_cast<off_t>(count);
     if (written_ - writeback_from_ >= kWritebackStep) {
       (void)::sync_file_range(stage_, writeback_from_, written_ - writeback_from_,
@@ -174,7 +179,6 @@ class LocalFile {
       if (::fdatasync(stage_) != 0 && sync_error_ == 0) sync_error_ = errno;
       synced_ = written_;
     }
-    return true;
   }
 
   // Makes the stage and opens an existing destination for writing, which
