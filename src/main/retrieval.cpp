@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "main/commands.h"
 #include "membuf/alloc.h"
@@ -22,8 +23,10 @@
 namespace {
 
 constexpr int32_t kPiece = 8192;
-constexpr size_t kLocalBlock = size_t{64} * 1024;
-constexpr off_t kWritebackStep = off_t{1} << 20;
+// Pieces are gathered into blocks of this size before they are written, so
+// a copy makes one system call per MiB, not one per piece.
+constexpr size_t kLocalBlock = size_t{1} << 20;
+static_assert(kLocalBlock % kPiece == 0);
 constexpr off_t kSyncStep = off_t{4} << 20;
 constexpr const char* kCompressedDB = "/iTunes_Control/iTunes/iTunesCDB";
 constexpr const char* kPlainDB = "/iTunes_Control/iTunes/iTunesDB";
@@ -31,13 +34,13 @@ constexpr int32_t kDBHeaderLength = 188;
 
 // A working buffer from the buffer module's allocation hook, so that tests
 // can make it fail.
-struct PieceFree {
-  void operator()(unsigned char* piece) const noexcept { membuf_internal::mb_dealloc(piece); }
+struct BufferFree {
+  void operator()(unsigned char* bytes) const noexcept { membuf_internal::mb_dealloc(bytes); }
 };
-using Piece = std::unique_ptr<unsigned char[], PieceFree>;
+using Buffer = std::unique_ptr<unsigned char[], BufferFree>;
 
-Piece new_piece() noexcept {
-  return Piece(static_cast<unsigned char*>(membuf_internal::mb_malloc(kPiece)));
+Buffer new_buffer(size_t size) noexcept {
+  return Buffer(static_cast<unsigned char*>(membuf_internal::mb_malloc(size)));
 }
 
 // The local destination. A copy to a regular file (or to a name not yet
@@ -58,8 +61,13 @@ Piece new_piece() noexcept {
 // A symbolic link is followed, to the end of a chain, and stays; the file
 // it names is the one replaced, or created when the link dangles. A
 // destination that is not a regular file (a FIFO, /dev/null) is written
-// directly. close() reports what the last steps say, because a write that
-// fails only when the buffers are flushed (a full disk) shows there.
+// directly.
+//
+// The copy's pieces are placed straight into the file's block (room(), then
+// wrote()), which goes to the file whenever it cannot take another piece.
+// A piece whose write fails is reported with its own byte count; close()
+// reports what the last block and the last steps say, because a write that
+// fails only then (a full disk) shows there.
 class LocalFile {
  public:
   LocalFile(DeviceLink* link, const char* path) noexcept : link_(link), path_(path) {
@@ -72,46 +80,47 @@ class LocalFile {
       } catch (...) {
         errno = ENOMEM;
       }
-      if (!file_) {
+      if (writer_ < 0) {
         const int why = errno;
         discard_stage();
         errno = why;
       }
     }
-    if (!file_) {
+    if (writer_ < 0)
       mdv_add_err(link_, "Can't open destination file %s: %s", path_, std::strerror(errno));
-      return;
-    }
-    // Pieces still go to stdio one by one, but leave in 64 KiB blocks: with
-    // stdio's default block (half a piece) the system calls, not the
-    // copying or the inflating, set the pace.
-    (void)std::setvbuf(file_, buffer_, _IOFBF, sizeof buffer_);
   }
   ~LocalFile() {
-    if (file_) std::fclose(file_);
+    if (writer_ >= 0) ::close(writer_);
     discard_stage();
     if (destination_ >= 0) ::close(destination_);
   }
   LocalFile(const LocalFile&) = delete;
   LocalFile& operator=(const LocalFile&) = delete;
 
-  explicit operator bool() const noexcept { return file_ != nullptr; }
+  explicit operator bool() const noexcept { return writer_ >= 0; }
 
-  // Writes the bytes with one fwrite; false, with a message, when fewer go.
-  [[nodiscard]] bool write(const unsigned char* bytes, size_t count) noexcept {
-    if (std::fwrite(bytes, 1, count, file_) == count) {
-      sync_as_it_goes(count);
-      return true;
-    }
+  // Makes the block the copy's pieces go into: false when there is no
+  // memory for it (the caller says so).
+  [[nodiscard]] bool make_block() noexcept {
+    block_ = new_buffer(kLocalBlock);
+    return block_ != nullptr;
+  }
+  // Where the next piece goes: room for kPiece bytes.
+  [[nodiscard]] unsigned char* room() noexcept { return block_.get() + filled_; }
+  // Takes the `count` bytes just placed at room(); false, with a message
+  // that gives that count, when they cannot be written.
+  [[nodiscard]] bool wrote(size_t count) noexcept {
+    filled_ += count;
+    if (fits_another_piece() || send_block()) return true;
     mdv_add_err(link_, "Couldn't write %d bytes to file %s: %s", static_cast<int>(count), path_,
                 std::strerror(errno));
     return false;
   }
+  // The header, up to kPiece bytes, placed and taken like a piece.
   [[nodiscard]] bool write_header(const unsigned char* bytes, size_t count) noexcept {
-    if (std::fwrite(bytes, 1, count, file_) == count) {
-      sync_as_it_goes(count);
-      return true;
-    }
+    std::memcpy(room(), bytes, count);
+    filled_ += count;
+    if (fits_another_piece() || send_block()) return true;
     mdv_add_err(link_, "Couldn't write header to file %s", path_);
     return false;
   }
@@ -121,17 +130,17 @@ class LocalFile {
   // place. `result` unchanged, or a message and a failure (an earlier
   // failure's own code is kept). A failed copy's stage is removed.
   [[nodiscard]] int close(int result, DeviceFilePtr& device) noexcept {
-    if (!file_) {
+    if (writer_ < 0) {
       device.reset();
       return result;
     }
-    FILE* file = file_;
-    file_ = nullptr;
     const bool staged = stage_ >= 0;
+    // A failed write has been reported already, and its block dropped.
+    bool written = write_failed_ || send_block();
+    int why = errno;
+    const int writer = std::exchange(writer_, -1);
     // The stage is synced before it takes the name, or an "ok" copy could
     // be empty after a power cut; written in place, it is read back instead.
-    bool written = std::fflush(file) == 0;
-    int why = errno;
     if (written && staged && result >= 0 && rename_) {
       if (sync_error_ != 0) {
         written = false;
@@ -141,7 +150,7 @@ class LocalFile {
         why = errno;
       }
     }
-    if (std::fclose(file) != 0 && written) {
+    if (::close(writer) != 0 && written) {
       written = false;
       why = errno;
     }
@@ -156,25 +165,41 @@ class LocalFile {
   }
 
  private:
-  void open_directly() noexcept { file_ = std::fopen(path_, "w"); }
+  void open_directly() noexcept {
+    writer_ = ::open(path_, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+  }
+
+  bool fits_another_piece() const noexcept { return kLocalBlock - filled_ >= kPiece; }
+
+  // Writes the block out whole, however many calls that takes; false, with
+  // errno, when the file refuses it. Either way the block is empty after.
+  bool send_block() noexcept {
+    const size_t count = std::exchange(filled_, 0);
+    for (size_t sent = 0; sent < count;) {
+      const ssize_t wrote = ::write(writer_, block_.get() + sent, count - sent);
+      if (wrote < 0 && errno == EINTR) continue;
+      if (wrote <= 0) {
+        if (wrote == 0) errno = EIO;
+        write_failed_ = true;
+        return false;
+      }
+      sent += static_cast<size_t>(wrote);
+    }
+    sync_as_it_goes(count);
+    return true;
+  }
 
   // A stage that is synced before it takes the name is synced as the copy
   // goes, while the device's next bytes are still on the link: the disk
-  // starts writing each MiB back at once, and every 4 MiB the data so far
-  // is made durable. Left to the end, the sync would wait for the whole
-  // file (measured: 40 to 60 ms after a 2 s copy of 64 MiB, mostly the
-  // disk flushing its own cache); as it is, for its last few MiB. A
+  // starts writing each block back at once, and every 4 MiB the data so
+  // far is made durable. Left to the end, the sync would wait for the
+  // whole file (measured: 40 to 60 ms after a 2 s copy of 64 MiB, mostly
+  // the disk flushing its own cache); as it is, for its last few MiB. A
   // failed sync is kept for close(): the system reports it only once.
   void sync_as_it_goes(size_t count) noexcept {
-    if (stage_ < 0 || !rename_) return;
+    if (stage_ < 0 || !rename_ || count == 0) return;
+    (void)::sync_file_range(stage_, written_, static_cast<off_t>(count), SYNC_FILE_RANGE_WRITE);
     written_ += static_cast<off_t>(count);
-    if (written_ - writeback_from_ >= kWritebackStep) {
-      (void)::sync_file_range(stage_, writeback_from_, written_ - writeback_from_,
-                              SYNC_FILE_RANGE_WRITE);
-      // The last block may still be in stdio's buffer: it is asked again
-      // next time (pages already being written are skipped).
-      writeback_from_ = std::max<off_t>(0, written_ - static_cast<off_t>(kLocalBlock));
-    }
     if (written_ - synced_ >= kSyncStep) {
       if (::fdatasync(stage_) != 0 && sync_error_ == 0) sync_error_ = errno;
       synced_ = written_;
@@ -197,13 +222,7 @@ class LocalFile {
       if (!exists_ || !stage_privately()) return;
     }
     set_unfinished(stage_path_.c_str(), stage_folder_.empty() ? nullptr : stage_folder_.c_str());
-    const int writer = ::dup(stage_);
-    if (writer < 0) return;
-    file_ = fdopen(writer, "w");
-    if (!file_) {
-      ::close(writer);
-      return;
-    }
+    writer_ = ::dup(stage_);
   }
 
   // target_: the file the copy replaces or creates, at the end of any chain
@@ -348,17 +367,21 @@ class LocalFile {
       return -1;
     }
     const off_t size = staged.st_size;
+    if (!block_ && !make_block()) {
+      mdv_add_err(link_, "Couldn't replace file %s: %s", path_, std::strerror(ENOMEM));
+      return -1;
+    }
     if (size > 0 && ::fallocate(destination_, FALLOC_FL_KEEP_SIZE, 0, size) != 0 &&
         errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL) {
       mdv_add_err(link_, "Couldn't replace file %s: %s", path_, std::strerror(errno));
       return -1;
     }
     for (off_t done = 0; done < size;) {
-      const ssize_t got = ::pread(stage_, buffer_, sizeof buffer_, done);
+      const ssize_t got = ::pread(stage_, block_.get(), kLocalBlock, done);
       if (got <= 0) return damaged(got < 0 ? errno : EIO);
       for (ssize_t put = 0; put < got;) {
         const ssize_t wrote =
-            ::pwrite(destination_, buffer_ + put, static_cast<size_t>(got - put), done + put);
+            ::pwrite(destination_, block_.get() + put, static_cast<size_t>(got - put), done + put);
         if (wrote < 0) return damaged(errno);
         put += wrote;
       }
@@ -389,7 +412,10 @@ class LocalFile {
 
   DeviceLink* link_;
   const char* path_;
-  FILE* file_ = nullptr;     // where the copy's bytes go
+  int writer_ = -1;    // where the copy's bytes go
+  Buffer block_;       // the pieces not yet written
+  size_t filled_ = 0;  // bytes in block_
+  bool write_failed_ = false;
   std::string target_;       // the regular file replaced or created
   struct stat existing_ {};  // the target, when exists_
   bool exists_ = false;
@@ -399,11 +425,9 @@ class LocalFile {
   std::string stage_folder_;    // the private folder holding it, if any
   bool rename_ = false;         // the stage may take the target's name
   bool only_in_place_ = false;  // reached through a link that names nothing
-  off_t written_ = 0;           // bytes handed to stdio for the stage
-  off_t writeback_from_ = 0;    // where the disk's writeback was last asked to start
-  off_t synced_ = 0;            // bytes handed to stdio at the last sync
+  off_t written_ = 0;           // bytes written to the stage
+  off_t synced_ = 0;            // bytes written at the last sync
   int sync_error_ = 0;          // errno of the first failed sync, if any
-  char buffer_[kLocalBlock];    // stdio's, so it must outlive fclose
 };
 
 // A z_stream set up for inflation; ended exactly once, whatever the exit.
@@ -425,17 +449,17 @@ class InflateStream {
   bool ok_ = false;
 };
 
+// The device's bytes are read straight into the local file's block.
 int copy_plain(DeviceLink* link, DeviceFile* device, LocalFile& local) noexcept {
-  Piece piece = new_piece();
-  if (!piece) {
+  if (!local.make_block()) {
     mdv_add_err(link, "Out of memory.");
     return -1;
   }
   for (;;) {
-    const int32_t got = mdv_file_read(device, piece.get(), kPiece);
+    const int32_t got = mdv_file_read(device, local.room(), kPiece);
     if (got < 0) return -1;  // a truncated copy is no copy; the read said why
     if (got == 0) return 0;
-    if (!local.write(piece.get(), static_cast<size_t>(got))) return -1;
+    if (!local.wrote(static_cast<size_t>(got))) return -1;
   }
 }
 
@@ -477,8 +501,9 @@ int32_t read_header(DeviceLink* link, DeviceFile* device, unsigned char* in,
   return -1;
 }
 
-int inflate_body(DeviceLink* link, DeviceFile* device, LocalFile& local, unsigned char* in,
-                 unsigned char* out) noexcept {
+// Inflates into the local file's block, a piece at a time.
+int inflate_body(DeviceLink* link, DeviceFile* device, LocalFile& local,
+                 unsigned char* in) noexcept {
   InflateStream stream;
   if (!stream) {
     mdv_add_err(link, "Couldn't initialize zlib inflate.");
@@ -497,7 +522,7 @@ int inflate_body(DeviceLink* link, DeviceFile* device, LocalFile& local, unsigne
     stream->avail_in = static_cast<uInt>(got);
     int status = Z_OK;
     do {
-      stream->next_out = out;
+      stream->next_out = local.room();
       stream->avail_out = kPiece;
       status = inflate(stream.get(), Z_NO_FLUSH);
       if (status == Z_NEED_DICT) status = Z_DATA_ERROR;
@@ -505,7 +530,7 @@ int inflate_body(DeviceLink* link, DeviceFile* device, LocalFile& local, unsigne
         mdv_add_err(link, "Decompression failed for file %s. Code %d", device->file_path, status);
         return status;
       }
-      if (!local.write(out, kPiece - stream->avail_out)) return -1;
+      if (!local.wrote(kPiece - stream->avail_out)) return -1;
     } while (stream->avail_out == 0);
     // Anything after the end of the stream is not copied. But a link that
     // died inside the last reply is reported by the device library as a
@@ -516,16 +541,15 @@ int inflate_body(DeviceLink* link, DeviceFile* device, LocalFile& local, unsigne
 
 int copy_compressed(DeviceLink* link, DeviceFile* device, LocalFile& local,
                     int32_t header_length) noexcept {
-  Piece in = new_piece();
-  Piece out = in ? new_piece() : Piece();
-  if (!out) {
+  Buffer in = new_buffer(kPiece);
+  if (!in || !local.make_block()) {
     mdv_add_err(link, "Out of memory.");
     return -1;
   }
   const int32_t length = read_header(link, device, in.get(), header_length);
   if (length < 0) return -1;
   if (!local.write_header(in.get(), static_cast<size_t>(length))) return -1;
-  return inflate_body(link, device, local, in.get(), out.get());
+  return inflate_body(link, device, local, in.get());
 }
 
 // The error text for a reply, "unknown" when nothing was said.
