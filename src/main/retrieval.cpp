@@ -24,9 +24,12 @@ namespace {
 
 constexpr int32_t kPiece = 8192;
 // Pieces are gathered into blocks of this size before they are written, so
-// a copy makes one system call per MiB, not one per piece.
+// a copy makes one system call per MiB, not one per piece. The first block
+// is smaller, so a disk that is full from the start refuses a piece, not
+// the close, in every copy of more than 64 KiB.
 constexpr size_t kLocalBlock = size_t{1} << 20;
-static_assert(kLocalBlock % kPiece == 0);
+constexpr size_t kFirstLocalBlock = size_t{64} << 10;
+static_assert(kLocalBlock % kPiece == 0 && kFirstLocalBlock % kPiece == 0);
 constexpr off_t kSyncStep = off_t{4} << 20;
 constexpr const char* kCompressedDB = "/iTunes_Control/iTunes/iTunesCDB";
 constexpr const char* kPlainDB = "/iTunes_Control/iTunes/iTunesDB";
@@ -169,7 +172,10 @@ class LocalFile {
     writer_ = ::open(path_, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
   }
 
-  bool fits_another_piece() const noexcept { return kLocalBlock - filled_ >= kPiece; }
+  bool fits_another_piece() const noexcept {
+    const size_t block = written_any_ ? kLocalBlock : kFirstLocalBlock;
+    return block - filled_ >= kPiece;
+  }
 
   // Writes the block out whole, however many calls that takes; false, with
   // errno, when the file refuses it. Either way the block is empty after.
@@ -185,20 +191,21 @@ class LocalFile {
       }
       sent += static_cast<size_t>(wrote);
     }
+    written_any_ = true;
     sync_as_it_goes(count);
     return true;
   }
 
   // A stage that is synced before it takes the name is synced as the copy
-  // goes, while the device's next bytes are still on the link: the disk
-  // starts writing each block back at once, and every 4 MiB the data so
-  // far is made durable. Left to the end, the sync would wait for the
-  // whole file (measured: 40 to 60 ms after a 2 s copy of 64 MiB, mostly
-  // the disk flushing its own cache); as it is, for its last few MiB. A
-  // failed sync is kept for close(): the system reports it only once.
+  // goes, every 4 MiB, while the device's next bytes are still on the link.
+  // Left to the end, the sync would wait for the whole file (measured: 40
+  // to 60 ms after a 2 s copy of 64 MiB, mostly the disk flushing its own
+  // cache); as it is, for its last few MiB. Asking the disk to start on
+  // each block as it is written as well saved no time at the end and cost
+  // CPU (measured: 0.05 to 0.1 ms per MiB). A failed sync is kept for
+  // close(): the system reports it only once.
   void sync_as_it_goes(size_t count) noexcept {
-    if (stage_ < 0 || !rename_ || count == 0) return;
-    (void)::sync_file_range(stage_, written_, static_cast<off_t>(count), SYNC_FILE_RANGE_WRITE);
+    if (stage_ < 0 || !rename_) return;
     written_ += static_cast<off_t>(count);
     if (written_ - synced_ >= kSyncStep) {
       if (::fdatasync(stage_) != 0 && sync_error_ == 0) sync_error_ = errno;
@@ -412,9 +419,10 @@ class LocalFile {
 
   DeviceLink* link_;
   const char* path_;
-  int writer_ = -1;    // where the copy's bytes go
-  Buffer block_;       // the pieces not yet written
-  size_t filled_ = 0;  // bytes in block_
+  int writer_ = -1;           // where the copy's bytes go
+  Buffer block_;              // the pieces not yet written
+  size_t filled_ = 0;         // bytes in block_
+  bool written_any_ = false;  // a first block has gone
   bool write_failed_ = false;
   std::string target_;       // the regular file replaced or created
   struct stat existing_ {};  // the target, when exists_

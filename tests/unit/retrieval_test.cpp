@@ -319,7 +319,7 @@ TEST_F(Retrieval, FullDiskFailsTheCopyEvenWhenOnlyTheCloseShowsIt) {
   link->err_text->length = 0;
   // Pieces are gathered into larger blocks; the refused write is reported
   // with the count of the piece that filled the block, not the block's.
-  fakemd::put_file(phone, "/big", noise(3u << 20));
+  fakemd::put_file(phone, "/big", noise(100000));
   EXPECT_EQ(get_file(link, "/big", "/dev/full"), -1);
   EXPECT_EQ(errors(), "Couldn't write 8192 bytes to file /dev/full: No space left on device");
 
@@ -506,7 +506,7 @@ TEST_F(Retrieval, CompressedReadFailureFailsTheCopy) {
 }
 
 TEST_F(Retrieval, CompressedCopyOntoAFullDiskFails) {
-  fakemd::put_file(phone, kCDB, std::string(188, 'h') + deflated(noise(3u << 20)));
+  fakemd::put_file(phone, kCDB, std::string(188, 'h') + deflated(noise(100000)));
   EXPECT_EQ(get_compressed_file(link, kCDB, "/dev/full", 188), -1);
   // How much one inflating step gave when the disk refused it varies.
   EXPECT_TRUE(
