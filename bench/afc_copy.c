@@ -3,10 +3,13 @@
  * size, the way a tool that cares about speed does, and prints the seconds
  * spent between opening the device file and closing the local one.
  *
- *   afc_copy <device path> <local path> <read size in bytes> [seek]
+ *   afc_copy <device path> <local path> <read size in bytes> [seek|sync]
  *
  * With "seek", every read is preceded by a seek to the position it reads
- * from, as a file system mount serving page-sized reads does.
+ * from, as a file system mount serving page-sized reads does. With "sync",
+ * the local file is synced to disk before it is closed, so the loop's own
+ * process does the writing back that the kernel otherwise does later, in
+ * threads of its own.
  *
  * The device is the first one usbmuxd lists (USBMUXD_SOCKET_ADDRESS picks the
  * daemon); the host must already hold a pair record for it. Built by the
@@ -19,8 +22,10 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <time.h>
+#include <unistd.h>
 
 static double cpu_seconds(void) {
   struct rusage usage;
@@ -37,10 +42,11 @@ static double now(void) {
 
 int main(int argc, char** argv) {
   if (argc != 4 && argc != 5) {
-    fprintf(stderr, "usage: afc_copy <device path> <local path> <read size> [seek]\n");
+    fprintf(stderr, "usage: afc_copy <device path> <local path> <read size> [seek|sync]\n");
     return 2;
   }
-  int seek_each = argc == 5;
+  int seek_each = argc == 5 && strcmp(argv[4], "seek") == 0;
+  int sync_at_end = argc == 5 && strcmp(argv[4], "sync") == 0;
   uint32_t piece = (uint32_t)strtoul(argv[3], NULL, 10);
   char* buffer = piece ? malloc(piece) : NULL;
   idevice_t device = NULL;
@@ -93,6 +99,10 @@ int main(int argc, char** argv) {
         total += got;
       }
       afc_file_close(afc, handle);
+      if (status == 0 && sync_at_end && (fflush(out) != 0 || fsync(fileno(out)) != 0)) {
+        fprintf(stderr, "afc_copy: local sync failed\n");
+        status = 1;
+      }
       fclose(out);
       out = NULL;
       if (status == 0)
