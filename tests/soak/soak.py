@@ -16,7 +16,7 @@ Threads (/proc/PID/task), descriptors (/proc/PID/fd) and resident memory
 (VmRSS) are sampled once the scenario has warmed up and again at its end.
 Threads and descriptors must be equal. RSS may grow by RSS_ALLOWANCE_KIB
 (2 MiB). The copies move pieces of up to 4 MiB (two fetched ahead) plus zlib's
-window and stdio's buffers; glibc gives the first large pieces back to the
+window and the copy's 1 MiB block; glibc gives the first large pieces back to the
 system and keeps later ones in its heap (so the warm-ups include copies),
 and where a sample falls in that churn can move RSS by about a piece. Yet a
 leak of one TLS connection's state per connect (tens of KiB: about 60 KiB
