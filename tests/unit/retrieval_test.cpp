@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -203,6 +205,28 @@ TEST_F(Retrieval, ReadFailureInTheMiddleFailsTheCopyAndLeavesTheEarlierFile) {
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), entries);
   }
+}
+
+// A copy that has already failed is not written further: the bytes still
+// waiting would only go to a stage about to be removed, and a disk that
+// refuses them must not add a second reason to the one that failed it.
+TEST_F(Retrieval, DISABLED_FailedCopyReportsOnlyItsOwnFailureWhenTheDiskIsFullToo) {
+  fakemd::put_file(phone, "/f", noise(200000, 7));
+  write_file(out, "the earlier file");
+  fakemd::fail_read_after(phone, 90000, 4);
+  // The disk takes the first 64 KiB block and refuses the rest.
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+  const rlimit full{70000, limit.rlim_max};
+  const auto earlier_handler = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
+  const int result = get_file(link, "/f", out.c_str());
+  EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  std::signal(SIGXFSZ, earlier_handler);
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(errors(), "Could not read 8192 bytes from file /f. Code 4");
+  EXPECT_EQ(read_file(out), "the earlier file");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
 }
 
 // Runs `copy` in a child process as another user, as someone copying into
