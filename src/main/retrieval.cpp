@@ -138,8 +138,10 @@ class LocalFile {
       return result;
     }
     const bool staged = stage_ >= 0;
-    // A failed write has been reported already, and its block dropped.
-    bool written = write_failed_ || send_block();
+    // A failed write has been reported already, and its block dropped. A
+    // failed copy's stage is removed unread, so its last block is not
+    // written: a disk refusing it would only add a second reason.
+    bool written = write_failed_ || (staged && result < 0) || send_block();
     int why = errno;
     const int writer = std::exchange(writer_, -1);
     // The stage is synced before it takes the name, or an "ok" copy could

@@ -210,7 +210,7 @@ TEST_F(Retrieval, ReadFailureInTheMiddleFailsTheCopyAndLeavesTheEarlierFile) {
 // A copy that has already failed is not written further: the bytes still
 // waiting would only go to a stage about to be removed, and a disk that
 // refuses them must not add a second reason to the one that failed it.
-TEST_F(Retrieval, DISABLED_FailedCopyReportsOnlyItsOwnFailureWhenTheDiskIsFullToo) {
+TEST_F(Retrieval, FailedCopyReportsOnlyItsOwnFailureWhenTheDiskIsFullToo) {
   fakemd::put_file(phone, "/f", noise(200000, 7));
   write_file(out, "the earlier file");
   fakemd::fail_read_after(phone, 90000, 4);
