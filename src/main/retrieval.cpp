@@ -6,7 +6,6 @@
 #include <unistd.h>
 #include <zlib.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -113,8 +112,7 @@ class LocalFile {
   // Takes the `count` bytes just placed at room(); false, with a message
   // that gives that count, when they cannot be written.
   [[nodiscard]] bool wrote(size_t count) noexcept {
-    filled_ += count;
-    if (fits_another_piece() || send_block()) return true;
+    if (take(count)) return true;
     mdv_add_err(link_, "Couldn't write %d bytes to file %s: %s", static_cast<int>(count), path_,
                 std::strerror(errno));
     return false;
@@ -122,8 +120,7 @@ class LocalFile {
   // The header, up to kPiece bytes, placed and taken like a piece.
   [[nodiscard]] bool write_header(const unsigned char* bytes, size_t count) noexcept {
     std::memcpy(room(), bytes, count);
-    filled_ += count;
-    if (fits_another_piece() || send_block()) return true;
+    if (take(count)) return true;
     mdv_add_err(link_, "Couldn't write header to file %s", path_);
     return false;
   }
@@ -174,9 +171,12 @@ class LocalFile {
     writer_ = ::open(path_, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
   }
 
-  bool fits_another_piece() const noexcept {
+  // Counts `count` more bytes in the block, and writes the block out when
+  // it cannot take another piece; false, with errno, when that fails.
+  bool take(size_t count) noexcept {
+    filled_ += count;
     const size_t block = written_any_ ? kLocalBlock : kFirstLocalBlock;
-    return block - filled_ >= kPiece;
+    return block - filled_ >= kPiece || send_block();
   }
 
   // Writes the block out whole, however many calls that takes; false, with
@@ -421,13 +421,13 @@ class LocalFile {
 
   DeviceLink* link_;
   const char* path_;
-  int writer_ = -1;           // where the copy's bytes go
-  Buffer block_;              // the pieces not yet written
-  size_t filled_ = 0;         // bytes in block_
-  bool written_any_ = false;  // a first block has gone
-  bool write_failed_ = false;
-  std::string target_;       // the regular file replaced or created
-  struct stat existing_ {};  // the target, when exists_
+  int writer_ = -1;            // where the copy's bytes go
+  Buffer block_;               // the pieces not yet written
+  size_t filled_ = 0;          // bytes in block_
+  bool written_any_ = false;   // a first block has gone
+  bool write_failed_ = false;  // a block was refused (and reported)
+  std::string target_;         // the regular file replaced or created
+  struct stat existing_ {};    // the target, when exists_
   bool exists_ = false;
   int destination_ = -1;        // the existing target, open for writing
   int stage_ = -1;              // the stage, read back for a copy in place
