@@ -26,19 +26,28 @@
 #include "main/commands.h"
 #include "membuf/alloc.h"
 
-// A disk whose next data sync fails with this errno (0: syncs as usual).
-// The system reports a writeback error once, so the sync that sees it is
-// the only place a copy can learn of it.
-std::atomic<int> fail_next_data_sync{0};
+// A disk whose next sync of a file's data fails with this errno (0: syncs
+// as usual). The system reports a writeback error once, so the sync that
+// sees it, during the copy or at its end, is the only place a copy can
+// learn of it.
+std::atomic<int> fail_next_sync{0};
 
-extern "C" int fdatasync(int fd) {
-  if (const int error = fail_next_data_sync.exchange(0); error != 0) {
+namespace {
+template <const char* name>
+int sync_unless_failing(int fd) {
+  if (const int error = fail_next_sync.exchange(0); error != 0) {
     errno = error;
     return -1;
   }
-  static const auto system_sync = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fdatasync"));
+  static const auto system_sync = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, name));
   return system_sync(fd);
 }
+constexpr char kFdatasync[] = "fdatasync";
+constexpr char kFsync[] = "fsync";
+}  // namespace
+
+extern "C" int fdatasync(int fd) { return sync_unless_failing<kFdatasync>(fd); }
+extern "C" int fsync(int fd) { return sync_unless_failing<kFsync>(fd); }
 
 namespace {
 
@@ -347,13 +356,14 @@ TEST_F(Retrieval, FullDiskFailsTheCopyEvenWhenOnlyTheCloseShowsIt) {
   EXPECT_EQ(get_file(link, "/big", "/dev/full"), -1);
   EXPECT_EQ(errors(), "Couldn't write 8192 bytes to file /dev/full: No space left on device");
 
-  // A disk error that only a sync during a long copy reports.
+  // A disk error that only a sync reports, most likely the one running
+  // beside a long copy.
   link->err_text->length = 0;
   fakemd::put_file(phone, "/long", noise(9u << 20));
   write_file(out, "the earlier file");
-  fail_next_data_sync = EIO;
+  fail_next_sync = EIO;
   EXPECT_EQ(get_file(link, "/long", out.c_str()), -1);
-  EXPECT_EQ(fail_next_data_sync, 0) << "no sync during the copy";
+  EXPECT_EQ(fail_next_sync, 0) << "the copy was never synced";
   EXPECT_EQ(errors(), "Couldn't close file " + out + ": Input/output error");
   EXPECT_EQ(read_file(out), "the earlier file");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
