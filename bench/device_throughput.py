@@ -18,15 +18,15 @@ so only the model sets the pace, and whatever it still sends late is counted
     (its bytes on the wire plus one round trip per request, one request in
     flight), and the requests themselves;
   - the emulator's delay behind the model, summed over the replies;
-  - CPU per MiB, of copies in a session already under way: afclink's whole
-    process for a session with a small copy and then --runs measured ones,
-    less the least of three sessions with the small copy alone (getrusage
-    of the reaped child), shared among the runs; for a loop its own process
-    over the copy alone. For getDB also the CPU that inflating the same
-    stream costs here (zlib, in this script), so what getDB costs besides
-    inflating shows.
-Best of --runs for rates; CPU is the mean of them for every case, the only
-figure afclink's session gives. Each copy goes to a new
+  - CPU per MiB of each copy: for afclink its whole process (every thread,
+    ended ones included) from the command to its reply, in a session already
+    under way (connected, a small copy done), read from the process's CPU
+    clock; for a loop its own process over the copy alone. For getDB also
+    the CPU that inflating the same stream costs here (zlib, in this
+    script), so what getDB costs besides inflating shows.
+Each run has one afclink session (getFile, then getDB) and then the loops,
+so that afclink and the loops share the machine's moods. Best of --runs for
+rates; CPU is the mean of the runs. Each copy goes to a new
 local file: replacing one would make ext4 write the old one's successor
 back at once, which is the disk's time, not the link's. Targets, over TLS: getFile
 and getDB at least 0.98 of the link at 0.5 ms and 0.96 from 2 ms, each within
@@ -39,7 +39,6 @@ syncing its file at its end, the same work as afclink's in its own CPU.
 
 import argparse
 import os
-import resource
 import shutil
 import statistics
 import subprocess
@@ -74,9 +73,11 @@ def build_copy_loop(folder):
     return program
 
 
-def children_cpu():
-    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
-    return usage.ru_utime + usage.ru_stime
+def cpu_clock(pid):
+    """The clock of a process's CPU time, all its threads, ended ones
+    included: Linux's clock id for a whole process, as clock_getcpuclockid
+    gives it (CPUCLOCK_SCHED of the pid), which Python does not wrap."""
+    return ((~pid) << 3) | 2
 
 
 class Counters:
@@ -106,31 +107,32 @@ def fresh(path):
     return path
 
 
-def afclink_session(emulator, work, line=None, local=None, times=0):
-    """Runs `line % local` `times` times in one afclink session, after a
-    small copy. The CPU seconds of the whole session (connect, the small
-    copy, the commands, quit), and for each command its seconds and the
+def afclink_session(emulator, work, lines, local):
+    """Runs each of `lines` (`line % local`) once in one afclink session,
+    after a small copy. For each its seconds, afclink's CPU seconds and the
     emulator's counters over it."""
-    cpu = children_cpu()
     commands = []
     with Afclink(env={"USBMUXD_SOCKET_ADDRESS": address_of(emulator)}, home=work) as app:
+        clock = cpu_clock(app.process.pid)
         if app.ask("connect") != "ok" or app.wait_for_status("connected") != "connected":
             raise RuntimeError("afclink did not connect")
         warm = fresh(os.path.join(work, "warm"))
         if app.ask('getFile %s "%s"' % (WARM_UP, warm), timeout=600) != "ok":
             raise RuntimeError("the warm-up copy failed")
-        for _ in range(times):
+        for line in lines:
             command = line % fresh(local)
             counters = Counters(emulator)
+            cpu = time.clock_gettime(clock)
             started = time.monotonic()
             reply = app.ask(command, timeout=600)
             elapsed = time.monotonic() - started
+            cpu = time.clock_gettime(clock) - cpu
             if reply != "ok":
                 raise RuntimeError("%s -> %s" % (command, reply))
-            commands.append((elapsed, counters.delta()))
+            commands.append((elapsed, cpu, counters.delta()))
         app.ask("quit")
         app.wait(60)
-    return children_cpu() - cpu, commands
+    return commands
 
 
 def connect_times(emulator, work):
@@ -185,7 +187,7 @@ class Results:
 
     def record(self, name, nbytes, seconds, cpu, counters):
         """One run: the best rate's figures are kept, and CPU is the mean
-        of the runs (afclink's can only be had as a mean: see the module)."""
+        of the runs."""
         fraction = nbytes / seconds / self.link
         wire = counters["afc_bytes_read"] / self.link + counters["afc_requests"] * self.latency
         case = self.cases.setdefault(name, {"fraction": 0.0, "cpu": 0.0, "runs": 0})
@@ -214,7 +216,6 @@ def run_transport(args, transport, program, work, size, body):
         env = dict(os.environ, USBMUXD_SOCKET_ADDRESS=address_of(emulator), HOME=work)
         local = os.path.join(work, "out")
         connect = connect_times(emulator, work)
-        session_cpu = min(afclink_session(emulator, work)[0] for _ in range(3))
         per_latency = []
         for latency_ms in args.latencies:
             emulator.set(latency_ms=latency_ms)
@@ -223,15 +224,10 @@ def run_transport(args, transport, program, work, size, body):
                         ("afclink getDB", 'getDB "%s"', cdb_size)]
             patterns = PATTERNS if latency_ms == args.latencies[0] else [
                 p for p in PATTERNS if p[0] in (LOOP, SYNCED_LOOP)]
-            # All of a command's runs in one session: the session's own CPU
-            # (connect, TLS, the small copy) varies by more than a copy's
-            # share of it, and is taken off once for all the runs.
-            for name, line, nbytes in commands:
-                cpu, runs = afclink_session(emulator, work, line, local, args.runs)
-                per_copy = max(cpu - session_cpu, 0.0) / len(runs)
-                for seconds, counters in runs:
-                    results.record(name, nbytes, seconds, per_copy, counters)
             for run in range(args.runs):
+                copies = afclink_session(emulator, work, [c[1] for c in commands], local)
+                for (name, _, nbytes), (seconds, cpu, counters) in zip(commands, copies):
+                    results.record(name, nbytes, seconds, cpu, counters)
                 for name, piece, mode in patterns:
                     if piece < (1 << 20) and mode != "seek" and run > 0:
                         continue  # slow and steady: once is enough
@@ -242,7 +238,7 @@ def run_transport(args, transport, program, work, size, body):
         inflate = inflate_cpu_per_mib(cdb_path, 244)
     finally:
         emulator.stop()
-    return connect, session_cpu, inflate, per_latency
+    return connect, inflate, per_latency
 
 
 def main():
@@ -264,13 +260,12 @@ def main():
         program = build_copy_loop(work)
         body = os.urandom(size)
         for transport in args.transports.split(","):
-            connect, session_cpu, inflate, per_latency = run_transport(
+            connect, inflate, per_latency = run_transport(
                 args, transport, program, work, size, body)
             title = "over TLS" if transport == "tls" else "in plain text"
-            print("%s: connect to connected, median of %d: %.3f s (%.3f to %.3f); "
-                  "a session with only the small copy: %.1f ms CPU"
+            print("%s: connect to connected, median of %d: %.3f s (%.3f to %.3f)"
                   % (title, len(connect), statistics.median(connect), min(connect),
-                     max(connect), session_cpu * 1000.0))
+                     max(connect)))
             for results in per_latency:
                 latency_ms = results.latency * 1000.0
                 print("device throughput %s, %d MiB, link %.0f MB/s and %.1f ms per AFC request, "
