@@ -24,7 +24,7 @@ if ! command -v "$CLANG_TIDY" >/dev/null 2>&1; then
 fi
 
 # Configuring is cheap and keeps the database in step with CMakeLists.txt.
-config=(-S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
+config=(-S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DAFCLINK_WERROR=ON
         -DAFCLINK_BENCH=ON)
 if command -v clang >/dev/null 2>&1 && command -v clang++ >/dev/null 2>&1; then
   config+=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DAFCLINK_FUZZ=ON)

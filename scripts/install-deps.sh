@@ -23,7 +23,8 @@ for group in "$@"; do
     # Version 14, the one .clang-format was tuned with and Debian 12 ships.
     lint) packages+=(clang-format-14 clang-tidy-14) ;;
     package) packages+=(dpkg-dev man-db) ;;
-    *) echo "install-deps: unknown group: $group (known: fuzz, lint, package)" >&2; exit 2 ;;
+    roots) packages+=(debootstrap) ;;
+    *) echo "install-deps: unknown group: $group (known: fuzz, lint, package, roots)" >&2; exit 2 ;;
   esac
 done
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "platform/owners.h"
+#include "platform/plist_memory.h"
 #include "platform/whole_file.h"
 
 namespace {
@@ -21,9 +22,8 @@ void report(std::optional<NSError>* error, std::int64_t status) {
 std::optional<PlistCoder> PlistCoder::withArchive(const NSData& archive) noexcept {
   try {
     if (archive.empty() || archive.size() > UINT32_MAX) return std::nullopt;
-    plist_t root = nullptr;
-    plist_from_memory(reinterpret_cast<const char*>(archive.data()),
-                      static_cast<std::uint32_t>(archive.size()), &root);
+    plist_t root = plist_parse_memory(reinterpret_cast<const char*>(archive.data()),
+                                      static_cast<std::uint32_t>(archive.size()));
     PlistPtr owner(root);
     if (!root) return std::nullopt;
     PlistCoder coder;
@@ -79,7 +79,7 @@ std::optional<NSData> PlistCoder::binaryPlist() const noexcept {
     if (!bytes) return std::nullopt;
     NSData archive(reinterpret_cast<std::uint8_t*>(bytes),
                    reinterpret_cast<std::uint8_t*>(bytes) + size);
-    plist_to_bin_free(bytes);
+    plist_free_written(bytes);
     return archive;
   } catch (...) {
     return std::nullopt;

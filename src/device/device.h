@@ -118,14 +118,18 @@ struct DeviceFile {
   char* file_path;    // owned copy of the device path, for messages
   uint64_t file_ref;  // the framework's reference; 0: not open
   DeviceLink* link;   // borrowed
+  uint64_t position;  // bytes read or sought to since the start
 };
 
 // Opens a device file: mode 'r' (framework mode 1) or 'w' (mode 3). Null on
 // failure, with a message, except for another mode character: null, no
 // message, no framework call. Free with mdv_file_free0.
 [[nodiscard]] DeviceFile* mdv_file_open(DeviceLink* link, const char* path, char mode) noexcept;
-// One framework read of at most `count` bytes: the count read (0 at the end
-// of the file), or -1 with a message naming the requested count.
+// One framework read of at most `count` bytes: the count read, or -1 with a
+// message naming the requested count. 0 only at the end of the file as the
+// device gives it when asked where that is: an empty reply before it is a
+// failed read, since device libraries have reported a link lost mid-copy as
+// an empty reply.
 [[nodiscard]] int32_t mdv_file_read(DeviceFile* file, void* buffer, int32_t count) noexcept;
 // One framework write: `count`, or -1 with a message.
 [[nodiscard]] int32_t mdv_file_write(DeviceFile* file, const void* buffer, int32_t count) noexcept;

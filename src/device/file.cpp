@@ -20,6 +20,7 @@ namespace {
 constexpr int32_t kInvalidArgument = 7;
 constexpr uint64_t kOpenRead = 1;
 constexpr uint64_t kOpenWrite = 3;
+constexpr uint64_t kFromEnd = 2;
 
 // A status that shows the connection itself gone marks the link, so that
 // `status` stops answering "connected" and a new attempt can start.
@@ -42,6 +43,31 @@ DeviceFile* new_record(DeviceLink* link, const char* path, uint64_t file_ref) no
   file->file_ref = file_ref;
   file->link = link;
   return file;
+}
+
+// After an empty reply to a read of `count` bytes: 0 when the file ends
+// where the reader is, else -1 with the read's message. The device is left
+// at the file's end, which is where the reader is whenever 0 comes back.
+int32_t confirm_end(DeviceFile* file, int32_t count) noexcept {
+  AFCConnectionRef connection = file->link->afc_conn;
+  uint64_t end = 0;
+  int32_t status = AFCFileRefSeek(connection, file->file_ref, 0, kFromEnd);
+  if (status == 0) status = AFCFileRefTell(connection, file->file_ref, &end);
+  if (status != 0) {
+    note_status(file->link, status);
+    mdv_add_err(file->link, "Could not read %d bytes from file %s. Code %d", count, file->file_path,
+                status);
+    return -1;
+  }
+  // A file that shrank under the reader ends where the reader is.
+  if (end <= file->position) {
+    file->position = end;
+    return 0;
+  }
+  mdv_add_err(file->link, "Could not read %d bytes from file %s: it ended at byte %llu of %llu.",
+              count, file->file_path, static_cast<unsigned long long>(file->position),
+              static_cast<unsigned long long>(end));
+  return -1;
 }
 
 }  // namespace
@@ -87,6 +113,8 @@ int32_t mdv_file_read(DeviceFile* file, void* buffer, int32_t count) noexcept {
                 status);
     return -1;
   }
+  if (length == 0 && count > 0) return confirm_end(file, count);
+  file->position += length;
   return static_cast<int32_t>(length);
 }
 
@@ -111,6 +139,7 @@ int32_t mdv_file_seek(DeviceFile* file, int64_t position) noexcept {
                 static_cast<long long>(position), file->file_path, status);
     return -1;
   }
+  file->position = static_cast<uint64_t>(position);
   return 0;
 }
 

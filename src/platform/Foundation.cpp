@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 
+#include "platform/plist_memory.h"
 #include "platform/whole_file.h"
 
 const char* const NSOSStatusErrorDomain = "NSOSStatusErrorDomain";
@@ -102,8 +103,8 @@ NSDictionary::~NSDictionary() { plist_free(root_); }
 std::unique_ptr<NSDictionary> NSDictionary::dictionaryWithBytes(const void* bytes,
                                                                 std::size_t size) noexcept {
   if (!bytes || size == 0 || size > static_cast<std::size_t>(kMaxPlistBytes)) return nullptr;
-  plist_t root = nullptr;
-  plist_from_memory(static_cast<const char*>(bytes), static_cast<std::uint32_t>(size), &root);
+  plist_t root =
+      plist_parse_memory(static_cast<const char*>(bytes), static_cast<std::uint32_t>(size));
   if (!root) return nullptr;
   if (plist_get_node_type(root) != PLIST_DICT) {
     plist_free(root);

@@ -201,5 +201,9 @@ int32_t AFCConnectionClose(AFCConnectionRef connection) noexcept;
 // 0; 7 bad reference or whence; 30 link lost.
 [[nodiscard]] int32_t AFCFileRefSeek(AFCConnectionRef connection, uint64_t file_ref, int64_t offset,
                                      uint64_t whence) noexcept;
+// The file position, from the start, into *position (0 on failure).
+// 0; 7 bad reference; 30 link lost.
+[[nodiscard]] int32_t AFCFileRefTell(AFCConnectionRef connection, uint64_t file_ref,
+                                     uint64_t* position) noexcept;
 // Closes a device file. 0; 7 for reference 0 (nothing is sent); 30 link lost.
 [[nodiscard]] int32_t AFCFileRefClose(AFCConnectionRef connection, uint64_t file_ref) noexcept;

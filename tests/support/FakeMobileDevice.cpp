@@ -142,6 +142,14 @@ void release_locked(State& s, AMDevice* device) {
   }
 }
 
+// The bytes the file holds now.
+uint64_t file_size(const OpenFile& file) {
+  if (file.bytes) return file.bytes->size();
+  if (file.written) return file.written->size();
+  struct stat st {};
+  return file.fd >= 0 && ::fstat(file.fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
 void close_file(OpenFile& file) {
   if (file.fd >= 0) ::close(file.fd);
   file.fd = -1;
@@ -220,6 +228,7 @@ const char* call_name(Call call) noexcept {
       "AFCFileRefRead",
       "AFCFileRefWrite",
       "AFCFileRefSeek",
+      "AFCFileRefTell",
       "AFCFileRefClose"};
   const auto index = static_cast<size_t>(call);
   return index < names.size() ? names[index] : "?";
@@ -857,8 +866,28 @@ int32_t AFCFileRefSeek(AFCConnectionRef connection, uint64_t file_ref, int64_t o
   AFCConnection* c = nullptr;
   if (file_call_head(s, entry, connection, &status, &c)) return fakemd::logged(s, entry, status);
   OpenFile* file = find_file(s, c, file_ref);
-  if (!file || whence != 0 || offset < 0) return fakemd::logged(s, entry, kAFCInvalidArgument);
-  file->position = static_cast<uint64_t>(offset);
+  // From the start or from the end; nothing moves before the start.
+  if (!file || (whence != 0 && whence != 2)) return fakemd::logged(s, entry, kAFCInvalidArgument);
+  const int64_t base = whence == 2 ? static_cast<int64_t>(fakemd::file_size(*file)) : 0;
+  if (base + offset < 0) return fakemd::logged(s, entry, kAFCInvalidArgument);
+  file->position = static_cast<uint64_t>(base + offset);
+  return fakemd::logged(s, entry, 0);
+}
+
+int32_t AFCFileRefTell(AFCConnectionRef connection, uint64_t file_ref,
+                       uint64_t* position) noexcept {
+  if (position) *position = 0;
+  auto& s = state();
+  Lock lock(s.mutex);
+  LoggedCall entry{Call::FileRefTell};
+  entry.value = file_ref;
+  int32_t status = 0;
+  AFCConnection* c = nullptr;
+  if (file_call_head(s, entry, connection, &status, &c)) return fakemd::logged(s, entry, status);
+  OpenFile* file = find_file(s, c, file_ref);
+  if (!file || !position) return fakemd::logged(s, entry, kAFCInvalidArgument);
+  *position = file->position;
+  entry.amount = file->position;
   return fakemd::logged(s, entry, 0);
 }
 

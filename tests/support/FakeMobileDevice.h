@@ -70,6 +70,7 @@ enum class Call : int {
   FileRefRead,
   FileRefWrite,
   FileRefSeek,
+  FileRefTell,
   FileRefClose,
   kCount
 };
@@ -88,6 +89,7 @@ struct LoggedCall {
   uint64_t value = 0;                     // FileRefOpen: mode; Read/Write/Seek/Close: file ref;
                                           // ConnectionOpen: service handle
   uint64_t amount = 0;                    // Read: requested length; Write: length; Seek: offset;
+                                          // Tell: the position answered;
                                           // FileRefOpen: the reference handed out
   int32_t status = 0;                     // what the call returned (IsPaired: its truth value)
 };

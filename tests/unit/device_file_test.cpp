@@ -116,6 +116,19 @@ TEST_F(DeviceFileTest, FailedReadNamesTheRequestedCount) {
   EXPECT_EQ(static_cast<long>(fakemd::log().size()), calls);
 }
 
+// The device is asked where the file ends before an empty reply counts as
+// its end; a link that cannot answer that is a lost one.
+TEST_F(DeviceFileTest, EmptyReplyIsTheEndOnlyWhereTheDeviceSaysTheFileEnds) {
+  DeviceFilePtr file(mdv_file_open(link, "/a", 'r'));
+  char piece[8192];
+  fakemd::fail_read_after(phone, 4, 0);
+  EXPECT_EQ(mdv_file_read(file.get(), piece, sizeof piece), 4);
+  fakemd::fail(Call::FileRefSeek, 30);
+  EXPECT_EQ(mdv_file_read(file.get(), piece, sizeof piece), -1);
+  EXPECT_EQ(errors(), "Could not read 8192 bytes from file /a. Code 30");
+  EXPECT_EQ(link->lost.load(), 1);
+}
+
 TEST_F(DeviceFileTest, WriteReturnsTheCountOrFailsWithAMessage) {
   DeviceFilePtr file(mdv_file_open(link, "/new", 'w'));
   EXPECT_EQ(mdv_file_write(file.get(), "hello", 5), 5);

@@ -6,6 +6,7 @@
 
 #include "FileAlias/FileAlias.h"
 #include "locator_support.h"
+#include "platform/plist_memory.h"
 
 namespace {
 
@@ -176,7 +177,7 @@ TEST(FileAliasArchive, NilAliasRoundTripsAndForeignArchivesAreRefused) {
   uint32_t size = 0;
   plist_to_bin(dict, &bytes, &size);
   EXPECT_FALSE(PlistCoder::withArchive(NSData(bytes, bytes + size)).has_value());
-  plist_to_bin_free(bytes);
+  plist_free_written(bytes);
   plist_free(dict);
   EXPECT_FALSE(PlistCoder::withContentsOfFile("/nonexistent/alias.plist").has_value());
 }

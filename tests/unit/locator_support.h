@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/Foundation.h"
+#include "platform/plist_memory.h"
 
 namespace locator_test {
 
@@ -99,11 +100,7 @@ inline void write_plist(const std::string& path, plist_t root, bool xml = false)
     plist_to_bin(root, &bytes, &size);
   }
   write_bytes(path, NSData(bytes, bytes + size));
-  if (xml) {
-    plist_to_xml_free(bytes);
-  } else {
-    plist_to_bin_free(bytes);
-  }
+  plist_free_written(bytes);
   plist_free(root);
 }
 

@@ -203,6 +203,12 @@ TEST_F(Retrieval, ReadFailureInTheMiddleFailsTheCopyAndLeavesTheEarlierFile) {
     EXPECT_EQ(errors(), "Could not read 8192 bytes from file /f. Code 4");
     EXPECT_TRUE(read_file(destination) == earlier);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), entries);
+    // A library that answers a cut link with an empty success fails alike.
+    link->err_text->length = 0;
+    fakemd::fail_read_after(phone, 10000, 0);
+    EXPECT_EQ(get_file(link, "/f", destination.c_str()), -1);
+    EXPECT_EQ(errors(), "Could not read 8192 bytes from file /f: it ended at byte 10000 of 30000.");
+    EXPECT_TRUE(read_file(destination) == earlier);
 
     fakemd::fail_read_after(phone, UINT64_MAX, 4);
     EXPECT_EQ(get_file(link, "/f", destination.c_str()), 0) << errors();

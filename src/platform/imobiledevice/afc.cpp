@@ -623,6 +623,23 @@ int32_t AFCFileRefSeek(AFCConnectionRef connection, uint64_t file_ref, int64_t o
   return moved;
 }
 
+int32_t AFCFileRefTell(AFCConnectionRef connection, uint64_t file_ref,
+                       uint64_t* position) noexcept {
+  forget_tls_errors();
+  if (position) *position = 0;
+  if (!connection || file_ref == 0 || !position) return AFC_E_INVALID_ARG;
+  std::lock_guard lock(connection->mutex);
+  ReadAhead* state = state_of(connection, file_ref);
+  // The caller's position is behind the device's by what is buffered.
+  const uint32_t unread = state ? state->pause() : 0;
+  uint64_t on_device = 0;
+  const afc_error_t told = afc_file_tell(connection->client, file_ref, &on_device);
+  if (told != AFC_E_SUCCESS) return told;
+  if (on_device < unread) return AFC_E_OP_HEADER_INVALID;  // replies out of step
+  *position = on_device - unread;
+  return 0;
+}
+
 int32_t AFCFileRefClose(AFCConnectionRef connection, uint64_t file_ref) noexcept {
   forget_tls_errors();
   if (!connection || file_ref == 0) return AFC_E_INVALID_ARG;
