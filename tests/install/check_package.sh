@@ -196,6 +196,18 @@ say "Depends: $depends"
 for needed in python3 libimobiledevice libplist libusbmuxd zlib1g; do
   [[ "$depends" == *"$needed"* ]] || fail "Depends lacks $needed"
 done
+# Each device library is declared by the name this release packages it
+# under (the names carry the library's generation), the very package that
+# holds the copy afclink was linked with.
+for library in libimobiledevice libplist libusbmuxd; do
+  linked=$(ldd build/afclink | awk -v lib="$library" 'index($1, lib "-") == 1 { print $3 }')
+  [ -n "$linked" ] || fail "build/afclink links no $library"
+  owner=$(dpkg -S "$(readlink -f "$linked")" 2>/dev/null | head -1 | cut -d: -f1)
+  [ -n "$owner" ] || fail "no package holds $linked"
+  [[ ", $depends," == *", $owner "* || ", $depends," == *", $owner,"* ]] ||
+    fail "Depends names no $owner (the package of $linked)"
+done
+say "ok: Depends names this release's library packages"
 same_files "$deb" "$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sed 's|^\.||')"
 say "ok: the package holds the expected files"
 

@@ -25,6 +25,12 @@ from wire import PeerGone, recv_exact, send_all
 FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures")
 
 
+# A TLS record: alert (21), version 1.0, two bytes: fatal (2), handshake_failure (40).
+HANDSHAKE_FAILURE_ALERT = bytes([21, 3, 1, 0, 2, 2, 40])
+# How long a refused host has to say its last word.
+HANG_UP_WAIT = 2.0
+
+
 def _fixture(name):
     with open(os.path.join(FIXTURES, name), "rb") as f:
         return f.read()
@@ -149,10 +155,20 @@ class TlsStream:
         return self
 
     def hang_up(self):
-        """Take the host's first handshake record, then close the connection unanswered."""
+        """Take the host's first handshake record, refuse it with a fatal alert, and
+        close once the host has had its last word.
+
+        The host's handshake fails on the alert. What it sends next (the plain-text
+        StopSession of a session it gives up) is taken before the connection closes,
+        so the host learns of the close on its next read, not by a send that fails:
+        some libusbmuxd generations report that failure as a count of no bytes, and
+        the library then sends again for ever."""
         try:
             self._feed_record()
-        except PeerGone:
+            send_all(self.sock, HANDSHAKE_FAILURE_ALERT)
+            self.sock.settimeout(HANG_UP_WAIT)
+            self.sock.recv(1 << 16)
+        except (PeerGone, OSError):
             pass
         try:
             self.sock.shutdown(socket.SHUT_RDWR)

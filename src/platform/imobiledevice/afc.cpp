@@ -633,8 +633,14 @@ int32_t AFCFileRefTell(AFCConnectionRef connection, uint64_t file_ref,
   // The caller's position is behind the device's by what is buffered.
   const uint32_t unread = state ? state->pause() : 0;
   uint64_t on_device = 0;
-  const afc_error_t told = afc_file_tell(connection->client, file_ref, &on_device);
-  if (told != AFC_E_SUCCESS) return told;
+  // The device's position is followed while the size is known (a seek to
+  // the end that could not tell forgets both); else the device is asked.
+  if (state && state->size != kUnknownSize && state->position_lost == AFC_E_SUCCESS) {
+    on_device = state->device_pos;
+  } else if (const afc_error_t told = afc_file_tell(connection->client, file_ref, &on_device);
+             told != AFC_E_SUCCESS) {
+    return told;
+  }
   if (on_device < unread) return AFC_E_OP_HEADER_INVALID;  // replies out of step
   *position = on_device - unread;
   return 0;
