@@ -1,7 +1,7 @@
 # The front door: `make` builds, `make test` installs what is missing, builds
 # and runs every test, `make demo` runs a scripted session against the
 # emulated handheld.
-.PHONY: all build deps test demo bench asan tsan fuzz soak lint install package clean
+.PHONY: all build deps test test-on demo bench asan tsan fuzz soak lint install package clean
 
 all: build
 
@@ -17,6 +17,13 @@ build: build/CMakeCache.txt
 test: deps
 	$(MAKE) build
 	ctest --test-dir build --output-on-failure -j2
+
+# `make test` in a root of another Debian release (RELEASE=trixie, forky,
+# sid, ...), made from Debian's archive; KEEP=1 keeps the root and its
+# build for the next run. COMMAND runs something else there.
+test-on:
+	@test -n "$(RELEASE)" || { echo "make test-on: say which release, e.g. RELEASE=trixie" >&2; exit 2; }
+	bash scripts/in-release.sh $(if $(KEEP),--keep) $(RELEASE) $(or $(COMMAND),make test)
 
 demo: deps
 	$(MAKE) build

@@ -3,7 +3,7 @@
 # `install-deps.sh fuzz` adds clang and its libFuzzer and sanitizer
 # runtimes for the fuzz build, and `install-deps.sh lint` adds clang-format
 # and clang-tidy for scripts/check-format.sh and scripts/check-tidy.sh, and
-# `install-deps.sh package` adds dpkg-dev (dpkg-shlibdeps names the Debian
+# `install-deps.sh package` adds dpkg-dev and file (dpkg-shlibdeps and CPack name the Debian
 # package's dependencies) and man-db (to read the installed manual pages).
 # Does nothing when they are all present; runs
 # apt-get update only when something is missing. Works as root or through
@@ -22,7 +22,7 @@ for group in "$@"; do
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     # Version 14, the one .clang-format was tuned with and Debian 12 ships.
     lint) packages+=(clang-format-14 clang-tidy-14) ;;
-    package) packages+=(dpkg-dev man-db) ;;
+    package) packages+=(dpkg-dev file man-db) ;;
     roots) packages+=(debootstrap) ;;
     *) echo "install-deps: unknown group: $group (known: fuzz, lint, package, roots)" >&2; exit 2 ;;
   esac

@@ -200,9 +200,14 @@ done
 # under (the names carry the library's generation), the very package that
 # holds the copy afclink was linked with.
 for library in libimobiledevice libplist libusbmuxd; do
-  linked=$(ldd build/afclink | awk -v lib="$library" 'index($1, lib "-") == 1 { print $3 }')
+  linked=$(ldd build/afclink | awk -v lib="$library" '$1 ~ "^" lib "-[0-9]" { print $3 }') || true
   [ -n "$linked" ] || fail "build/afclink links no $library"
-  owner=$(dpkg -S "$(readlink -f "$linked")" 2>/dev/null | head -1 | cut -d: -f1)
+  # dpkg knows the file by the name it unpacked, /lib or /usr/lib.
+  owner=
+  for path in "$linked" "$(readlink -f "$linked")"; do
+    owner=$(dpkg -S "$path" 2>/dev/null | awk -F: 'NR == 1 { print $1 }') || true
+    [ -z "$owner" ] || break
+  done
   [ -n "$owner" ] || fail "no package holds $linked"
   [[ ", $depends," == *", $owner "* || ", $depends," == *", $owner,"* ]] ||
     fail "Depends names no $owner (the package of $linked)"

@@ -54,9 +54,11 @@ Info read_record(const NSData& bytes, std::size_t count) {
 }
 Info read_record(const NSData& bytes) { return read_record(bytes, bytes.size()); }
 
+// Checked stores: a record made too short fails the test instead of writing
+// past it (and newer compilers cannot prove the offsets in range).
 void put16(NSData& b, std::size_t at, std::uint16_t v) {
-  b[at] = static_cast<std::uint8_t>(v >> 8);
-  b[at + 1] = static_cast<std::uint8_t>(v);
+  b.at(at) = static_cast<std::uint8_t>(v >> 8);
+  b.at(at + 1) = static_cast<std::uint8_t>(v);
 }
 std::uint16_t get16(const NSData& b, std::size_t at) {
   return static_cast<std::uint16_t>((b[at] << 8) | b[at + 1]);
