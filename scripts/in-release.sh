@@ -47,7 +47,9 @@ make_root() {
   rm -rf "$root"
   mkdir -p "$roots"
   echo "in-release: making a $release root in $root"
-  debootstrap --variant=minbase --components=main "$release" "$root.partial" "$mirror" "$script" \
+  # A minimal system with make, as a machine one types `make test` on has.
+  debootstrap --variant=minbase --include=make --components=main "$release" "$root.partial" \
+    "$mirror" "$script" \
     >"$roots/$release.debootstrap.log" 2>&1 || {
     tail -20 "$roots/$release.debootstrap.log" >&2
     rm -rf "$root.partial"
