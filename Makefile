@@ -1,7 +1,7 @@
 # The front door: `make` builds, `make test` installs what is missing, builds
 # and runs every test, `make demo` runs a scripted session against the
 # emulated handheld.
-.PHONY: all build deps test test-on demo bench asan tsan fuzz soak lint install package clean
+.PHONY: all build deps test unit test-on demo bench asan tsan fuzz soak lint format hooks install package clean
 
 all: build
 
@@ -14,9 +14,17 @@ build/CMakeCache.txt:
 build: build/CMakeCache.txt
 	cmake --build build -j2
 
+# Every test; then how many skipped for want of ../shared/data, the real
+# preference files and databases some cases read.
 test: deps
 	$(MAKE) build
-	ctest --test-dir build --output-on-failure -j2
+	ctest --test-dir build --output-on-failure -j2 --output-junit ctest-results.xml
+	@python3 scripts/shared-data-skips.py build/ctest-results.xml
+
+# The in-process unit tests only: seconds, for the edit-build-test loop.
+unit: deps
+	$(MAKE) build
+	ctest --test-dir build --output-on-failure -j2 -L unit
 
 # `make test` in a root of another Debian release (RELEASE=trixie, forky,
 # sid, ...), made from Debian's archive; KEEP=1 keeps the root and its
@@ -61,6 +69,16 @@ lint: deps
 	@bash scripts/install-deps.sh lint fuzz
 	bash scripts/check-format.sh
 	bash scripts/check-tidy.sh
+
+# Rewrites every C and C++ file as .clang-format says.
+format:
+	@bash scripts/install-deps.sh lint
+	bash scripts/check-format.sh --fix
+
+# Checks the formatting of what is staged before each commit (.githooks).
+hooks:
+	git config core.hooksPath .githooks
+	@echo "hooks: .githooks/pre-commit now runs before each commit"
 
 # The Debian package (CPack, prefix /usr), written to build/packages/.
 package: deps

@@ -393,7 +393,7 @@ class Database(DeviceCase):
         folder = os.path.join(os.environ.get("AFCLINK_SHARED_DATA", ""), "databases")
         samples = sorted(glob.glob(os.path.join(folder, "*.iTunesCDB*")))
         if not samples:
-            self.skipTest("no real databases here")
+            self.skipTest("sample data absent")
         self.connect()
         for sample in samples:
             with open(sample, "rb") as f:
