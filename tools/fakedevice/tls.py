@@ -166,8 +166,12 @@ class TlsStream:
         try:
             self._feed_record()
             send_all(self.sock, HANDSHAKE_FAILURE_ALERT)
+            # One whole lockdown message: its length and its body come in two
+            # sends, and closing between them would fail the second.
             self.sock.settimeout(HANG_UP_WAIT)
-            self.sock.recv(1 << 16)
+            length = int.from_bytes(recv_exact(self.sock, 4), "big")
+            if length <= MAX_RECORD:
+                recv_exact(self.sock, length)
         except (PeerGone, OSError):
             pass
         try:
