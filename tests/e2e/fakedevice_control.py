@@ -36,6 +36,11 @@ import warnings
 _HERE = os.path.dirname(os.path.abspath(__file__))
 EMULATOR = os.path.normpath(os.path.join(_HERE, "..", "..", "tools", "fakedevice", "fakedevice.py"))
 FIXTURES = os.path.join(os.path.dirname(EMULATOR), "fixtures")
+# The emulator's own names for the packets and records a test client sends.
+sys.path.insert(0, os.path.dirname(EMULATOR))
+import afc as afc_protocol  # noqa: E402
+import tls as device_tls  # noqa: E402
+from wire import PeerGone  # noqa: E402
 # The certificate and key libimobiledevice's OpenSSL build presents, and the
 # certificates its Pair request carries, for the emulator's fixture host.
 ROOT_IDENTITY = (os.path.join(FIXTURES, "root_cert.pem"), os.path.join(FIXTURES, "root_key.pem"))
@@ -395,11 +400,10 @@ class TlsPipe:
 
     def _feed(self):
         """One more record into the TLS object; False at the end of the stream."""
-        first = self.sock.recv(1)
-        if not first:
+        try:
+            self.incoming.write(device_tls.recv_record(self.sock))
+        except PeerGone:
             return False
-        header = first + recv_exact(self.sock, 4)
-        self.incoming.write(header + recv_exact(self.sock, int.from_bytes(header[3:], "big")))
         return True
 
     def sendall(self, data):
@@ -516,8 +520,7 @@ class AfcError(Exception):
 
 
 class AfcClient:
-    HEADER = struct.Struct("<8sQQQQ")
-    STATUS, DATA, OPEN_RES, TELL_RES = 0x01, 0x02, 0x0E, 0x13
+    """A host's side of the file service, in the emulator's own packet names."""
 
     def __init__(self, sock, stream=None):
         self.sock = sock
@@ -527,13 +530,13 @@ class AfcClient:
     def send(self, op, hdata=b"", payload=b""):
         self.num += 1
         this_len = 40 + len(hdata)
-        self.stream.sendall(self.HEADER.pack(b"CFA6LPAA", this_len + len(payload), this_len,
+        self.stream.sendall(afc_protocol.HEADER.pack(afc_protocol.MAGIC, this_len + len(payload), this_len,
                                            self.num, op) + hdata + payload)
 
     def receive(self):
         """(op, header data + payload) of one reply; checks magic and packet number."""
-        magic, entire, this_len, num, op = self.HEADER.unpack(recv_exact(self.stream, 40))
-        if magic != b"CFA6LPAA" or num != self.num:
+        magic, entire, this_len, num, op = afc_protocol.HEADER.unpack(recv_exact(self.stream, 40))
+        if magic != afc_protocol.MAGIC or num != self.num:
             raise AssertionError("bad reply header %r num %d for %d" % (magic, num, self.num))
         return op, recv_exact(self.stream, entire - 40)
 
@@ -541,7 +544,7 @@ class AfcClient:
         """Reply body; AfcError for a non-zero STATUS."""
         self.send(op, hdata, payload)
         rop, body = self.receive()
-        if rop == self.STATUS:
+        if rop == afc_protocol.OP_STATUS:
             status = struct.unpack("<Q", body[:8])[0]
             if status:
                 raise AfcError(status)
@@ -552,41 +555,41 @@ class AfcClient:
         return p.encode() + b"\0"
 
     def open(self, path, mode):
-        rop, body = self.call(0x0D, struct.pack("<Q", mode) + self._path(path))
-        assert rop == self.OPEN_RES, rop
+        rop, body = self.call(afc_protocol.OP_FILE_OPEN, struct.pack("<Q", mode) + self._path(path))
+        assert rop == afc_protocol.OP_FILE_OPEN_RES, rop
         return struct.unpack("<Q", body)[0]
 
     def read(self, handle, length):
-        rop, body = self.call(0x0F, struct.pack("<QQ", handle, length))
-        assert rop == self.DATA, rop
+        rop, body = self.call(afc_protocol.OP_FILE_READ, struct.pack("<QQ", handle, length))
+        assert rop == afc_protocol.OP_DATA, rop
         return body
 
     def write(self, handle, data):
-        self.call(0x10, struct.pack("<Q", handle), data)
+        self.call(afc_protocol.OP_FILE_WRITE, struct.pack("<Q", handle), data)
 
     def seek(self, handle, offset, whence=0):
-        self.call(0x11, struct.pack("<QQq", handle, whence, offset))
+        self.call(afc_protocol.OP_FILE_SEEK, struct.pack("<QQq", handle, whence, offset))
 
     def tell(self, handle):
-        rop, body = self.call(0x12, struct.pack("<Q", handle))
-        assert rop == self.TELL_RES, rop
+        rop, body = self.call(afc_protocol.OP_FILE_TELL, struct.pack("<Q", handle))
+        assert rop == afc_protocol.OP_FILE_TELL_RES, rop
         return struct.unpack("<Q", body)[0]
 
     def close_file(self, handle):
-        self.call(0x14, struct.pack("<Q", handle))
+        self.call(afc_protocol.OP_FILE_CLOSE, struct.pack("<Q", handle))
 
     def read_dir(self, path):
-        return self.call(0x03, self._path(path))[1].split(b"\0")[:-1]
+        return self.call(afc_protocol.OP_READ_DIR, self._path(path))[1].split(b"\0")[:-1]
 
     def file_info(self, path):
-        items = self.call(0x0A, self._path(path))[1].split(b"\0")[:-1]
+        items = self.call(afc_protocol.OP_GET_FILE_INFO, self._path(path))[1].split(b"\0")[:-1]
         return {items[i].decode(): items[i + 1].decode() for i in range(0, len(items), 2)}
 
     def make_dir(self, path):
-        self.call(0x09, self._path(path))
+        self.call(afc_protocol.OP_MAKE_DIR, self._path(path))
 
     def remove(self, path):
-        self.call(0x08, self._path(path))
+        self.call(afc_protocol.OP_REMOVE_PATH, self._path(path))
 
     def fetch(self, path, piece=1 << 20):
         handle = self.open(path, 1)

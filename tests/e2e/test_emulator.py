@@ -17,7 +17,8 @@ import unittest
 
 from fakedevice_control import (DEVICE_IDENTITY, HOST_IDENTITY, LOCKDOWN_PORT,
                                 PAIR_CERTIFICATES, AfcError, ControlError, FakeDevice,
-                                MuxError, MuxSocket, client_context, recv_exact)
+                                MuxError, MuxSocket, afc_protocol, client_context,
+                                recv_exact)
 
 UDID = "1111222233334444555566667777888899990000"
 RECORD = dict(PAIR_CERTIFICATES, HostID="H", SystemBUID="TEST")
@@ -499,9 +500,9 @@ class AfcTest(unittest.TestCase):
                 handle = afc.open("/iTunes_Control/iTunes/iTunesDB", 1)
                 for _ in range(12):
                     afc.read(handle, 8192)
-                afc.send(0x0F, struct.pack("<QQ", handle, 8192))
+                afc.send(afc_protocol.OP_FILE_READ, struct.pack("<QQ", handle, 8192))
                 afc.sock.settimeout(5)
-                _magic, entire, this_len, _num, _op = afc.HEADER.unpack(recv_exact(afc.stream, 40))
+                _magic, entire, this_len, _num, _op = afc_protocol.HEADER.unpack(recv_exact(afc.stream, 40))
                 self.assertEqual(entire - this_len, 8192)
                 tail = b""
                 while True:
@@ -556,7 +557,7 @@ class RobustnessTest(unittest.TestCase):
             ld.sendall(b"\x00\x00\x01\x00<?xml")
             ld.close()
             afc = dev.afc()
-            afc.stream.sendall(b"CFA6LPAA\x00\x10")
+            afc.stream.sendall(afc_protocol.MAGIC + b"\x00\x10")
             afc.close()
             # ... inside a TLS handshake, plain text where TLS belongs, and gone
             # before reading what was asked for (EPIPE, ECONNRESET on the device side).
@@ -569,8 +570,8 @@ class RobustnessTest(unittest.TestCase):
                 ld.sock.close()
             afc = dev.afc()
             handle = afc.open("/f", 1)
-            afc.send(0x0F, struct.pack("<QQ", handle, 1 << 20))
-            afc.send(0x0F, struct.pack("<QQ", handle, 1 << 20))
+            afc.send(afc_protocol.OP_FILE_READ, struct.pack("<QQ", handle, 1 << 20))
+            afc.send(afc_protocol.OP_FILE_READ, struct.pack("<QQ", handle, 1 << 20))
             afc.close()
             garbage = socket.socket(socket.AF_UNIX)
             garbage.connect(dev.socket_path)

@@ -107,6 +107,17 @@ def server_context(device_cert, trusted=(), tls12_only=False):
     return ctx
 
 
+def recv_record(sock):
+    """One whole TLS record from the socket and not a byte more, so that plain text
+    after the last record stays there; PeerGone at the end of the stream or when the
+    bytes are no TLS record."""
+    header = recv_exact(sock, 5)
+    length = int.from_bytes(header[3:5], "big")
+    if not 20 <= header[0] <= 24 or length > MAX_RECORD:
+        raise PeerGone("not a TLS record")
+    return header + recv_exact(sock, length)
+
+
 class PlainStream:
     """The raw pipe: what lockdownd and AFC read and write when TLS is off."""
 
@@ -196,11 +207,7 @@ class TlsStream:
             pass
 
     def _feed_record(self):
-        header = recv_exact(self.sock, 5)
-        length = int.from_bytes(header[3:5], "big")
-        if not 20 <= header[0] <= 24 or length > MAX_RECORD:
-            raise PeerGone("not a TLS record")
-        self.incoming.write(header + recv_exact(self.sock, length))
+        self.incoming.write(recv_record(self.sock))
 
     def recv_exact(self, n):
         buf = self.buffer
