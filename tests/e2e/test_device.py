@@ -246,6 +246,20 @@ class Pairing(DeviceCase):
         self.assertEqual(self.app.wait_for_status("connected", SELF_HEAL), "connected")
         self.assertEqual(self.emulator.counter("tls_hangups"), 2)
 
+    def test_a_session_handshake_the_phone_never_answers_ends_by_itself(self):
+        # Whether afclink's own handshake watch or the library's read timeout
+        # ends it depends on the library generation; either way it ends, and
+        # the library does not then wait for the silent phone's StopSession.
+        self.emulator.make_paired()
+        self.emulator.fault("tls_silent")
+        self.assertEqual(self.app.ask("connect"), "ok")
+        self.assert_trace("# to do: wait; an attempt is running")
+        self.assertEqual(self.emulator.counter("tls_silences"), 1)
+        trace, _ = self.app.wait_for_trace("# last attempt: the secure session", SELF_HEAL)
+        self.assertTrue(any(line.startswith("# last attempt: the secure session with the phone "
+                                            "failed") for line in trace), trace)
+        self.assertFalse(any("an attempt is running" in line for line in trace), trace)
+
     def test_dont_trust_ends_the_attempt_and_connect_asks_again(self):
         self.connect()
         self.assertEqual(self.app.ask("disconnect"), "ok")

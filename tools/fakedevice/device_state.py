@@ -39,6 +39,7 @@ FAULT_DEFAULTS = {
     "tls12_only": True,        # no TLS below 1.2
     # After each pairing, this many session TLS handshakes are cut off by the phone.
     "tls_hangups_after_pair": 1,
+    "tls_silent": True,        # session TLS handshakes get no answer at all
 }
 
 
@@ -86,7 +87,8 @@ class DeviceState:
         self.counters = {"afc_requests": 0, "afc_bytes_read": 0, "afc_bytes_written": 0,
                          "lockdown_connections": 0, "afc_connections": 0,
                          "pair_requests": 0, "sessions": 0, "cuts": 0,
-                         "tls_handshakes": 0, "tls_refusals": 0, "tls_hangups": 0}
+                         "tls_handshakes": 0, "tls_refusals": 0, "tls_hangups": 0,
+                         "tls_silences": 0}
         self.state_dir = state_dir
         self.pair_records = {}
         self.buid = str(uuid.uuid4()).upper()

@@ -35,6 +35,13 @@ def start_tls(sock, state, host_id, log, what):
     or cut off."""
     context, accepted = tls_context(state, host_id)
     stream = tls.TlsStream(sock, context)
+    if what == "lockdownd" and state.fault("tls_silent"):
+        # A phone that stops answering mid-handshake: the host must give up by
+        # itself; the connection closes only once the host has.
+        state.count("tls_silences")
+        log.debug("%s: TLS handshake left unanswered", what)
+        stream.stay_silent()
+        return None
     if what == "lockdownd" and state.take_tls_hangup():
         # A phone just trusted may drop its first sessions: it takes the host's
         # hello, then closes the connection without an answer.

@@ -190,6 +190,14 @@ class TlsStream:
         except OSError:
             pass
 
+    def stay_silent(self):
+        """Take what the host sends and answer nothing, until the host closes."""
+        try:
+            while self.sock.recv(1 << 16):
+                pass
+        except OSError:
+            pass
+
     @property
     def version(self):
         return self.obj.version()

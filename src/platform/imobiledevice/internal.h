@@ -73,6 +73,11 @@ struct StartedService {
 // Takes the entry of `handle` out of the table: false when there is none.
 [[nodiscard]] bool service_take(uint32_t handle, StartedService* out) noexcept;
 
+// The usbmuxd socket the calling thread last received on through the
+// device library, or -1 since forget_received_socket (mux_calls.cpp).
+void forget_received_socket() noexcept;
+[[nodiscard]] int received_socket() noexcept;
+
 // The TLS version ("TLSv1.2") of the last handshake the calling thread
 // completed since the last call, or null; forgets it.
 [[nodiscard]] const char* take_handshake_version() noexcept;
