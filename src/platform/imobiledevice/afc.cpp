@@ -132,35 +132,33 @@ int32_t AFCFileRefOpen(AFCConnectionRef connection, const char* path, uint64_t m
                        uint64_t* file_ref) noexcept {
   forget_tls_errors();
   if (file_ref) *file_ref = 0;
-  if (!connection || !path || !file_ref || mode < AFC_FOPEN_RDONLY || mode > AFC_FOPEN_RDAPPEND)
-    return AFC_E_INVALID_ARG;
+  if (!connection || !path || !file_ref) return AFC_E_INVALID_ARG;
+  if (mode != AFC_FOPEN_RDONLY && mode != AFC_FOPEN_WRONLY) return AFC_E_INVALID_ARG;
   uint64_t handle = 0;
-  afc_error_t opened =
+  const afc_error_t opened =
       afc_file_open(connection->client, path, static_cast<afc_file_mode_t>(mode), &handle);
   if (opened != AFC_E_SUCCESS) return opened;
   std::lock_guard lock(connection->mutex);
   // A handle the device hands out again starts with no stale bytes.
   forget_file(connection, handle);
-  // Appending files move their position on every write in ways not worth
-  // following; they are read without read-ahead or a known size.
-  if (mode != AFC_FOPEN_APPEND && mode != AFC_FOPEN_RDAPPEND) {
-    try {
-      ReadAhead& state = connection->files[handle];
-      // Truncating modes start empty; the others hold what the device says.
-      const bool truncates = mode == AFC_FOPEN_WRONLY || mode == AFC_FOPEN_WR;
-      state.size = 0;
-      const afc_error_t asked_size =
-          truncates ? AFC_E_SUCCESS : size_on_device(connection->client, handle, 0, &state.size);
-      if (asked_size != AFC_E_SUCCESS) {
-        // A file whose start cannot be found again is no open file.
-        connection->files.erase(handle);
-        (void)afc_file_close(connection->client, handle);
-        return asked_size;
-      }
-      lend_pieces(connection, &state);
-    } catch (...) {
-      connection->files.erase(handle);  // out of memory: read as above
+  try {
+    ReadAhead& state = connection->files[handle];
+    // A file opened for writing starts empty; one opened for reading holds
+    // what the device says.
+    state.size = 0;
+    const afc_error_t asked_size = mode == AFC_FOPEN_WRONLY
+                                       ? AFC_E_SUCCESS
+                                       : size_on_device(connection->client, handle, 0, &state.size);
+    if (asked_size != AFC_E_SUCCESS) {
+      // A file whose start cannot be found again is no open file.
+      connection->files.erase(handle);
+      (void)afc_file_close(connection->client, handle);
+      return asked_size;
     }
+    lend_pieces(connection, &state);
+  } catch (...) {
+    // Out of memory: the file is read without read-ahead or a known size.
+    connection->files.erase(handle);
   }
   *file_ref = handle;
   return 0;
@@ -206,14 +204,13 @@ int32_t AFCFileRefWrite(AFCConnectionRef connection, uint64_t file_ref, const vo
 int32_t AFCFileRefSeek(AFCConnectionRef connection, uint64_t file_ref, int64_t offset,
                        uint64_t whence) noexcept {
   forget_tls_errors();
-  if (!connection || file_ref == 0 || whence > SEEK_END) return AFC_E_INVALID_ARG;
+  if (!connection || file_ref == 0 || (whence != SEEK_SET && whence != SEEK_END))
+    return AFC_E_INVALID_ARG;
   std::lock_guard lock(connection->mutex);
   ReadAhead* state = state_of(connection, file_ref);
   // The buffered bytes stay until the device has moved: if it does not,
   // the caller reads on from where it was.
-  const uint32_t unread = state ? state->pause() : 0;
-  // Relative moves count from the caller's position, behind the device's.
-  if (whence == SEEK_CUR) offset -= unread;
+  if (state) (void)state->pause();
   const afc_error_t moved =
       afc_file_seek(connection->client, file_ref, offset, static_cast<int>(whence));
   if (state && moved == AFC_E_SUCCESS) {
@@ -232,9 +229,8 @@ int32_t AFCFileRefSeek(AFCConnectionRef connection, uint64_t file_ref, int64_t o
         state->size = kUnknownSize;  // nothing to cut requests to any more
       }
     } else {
-      const uint64_t base = whence == SEEK_SET ? 0 : state->device_pos;
-      state->device_pos = base + static_cast<uint64_t>(offset);
-      if (whence == SEEK_SET) state->position_lost = AFC_E_SUCCESS;
+      state->device_pos = static_cast<uint64_t>(offset);
+      state->position_lost = AFC_E_SUCCESS;
     }
   }
   return moved;

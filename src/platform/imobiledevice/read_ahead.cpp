@@ -143,8 +143,8 @@ uint32_t serve(ReadAhead* state, void* buffer, uint32_t wanted) noexcept {
 
 // Fills the file's buffer with one piece read on the caller's thread, lets
 // the fetcher go on after a full reply, and serves the caller from it.
-afc_error_t fetch_and_serve(afc_client_t client, uint64_t file_ref, ReadAhead* state,
-                            void* buffer, uint32_t wanted, uint32_t* length) noexcept {
+afc_error_t fetch_and_serve(afc_client_t client, uint64_t file_ref, ReadAhead* state, void* buffer,
+                            uint32_t wanted, uint32_t* length) noexcept {
   uint32_t got = 0;
   uint32_t asked = 0;
   const afc_error_t read =
@@ -270,8 +270,8 @@ afc_error_t read_straight(afc_client_t client, uint64_t file_ref, ReadAhead* sta
   return AFC_E_SUCCESS;
 }
 
-afc_error_t read_ahead_read(afc_client_t client, uint64_t file_ref, ReadAhead* state,
-                            void* buffer, uint32_t wanted, uint32_t* length) noexcept {
+afc_error_t read_ahead_read(afc_client_t client, uint64_t file_ref, ReadAhead* state, void* buffer,
+                            uint32_t wanted, uint32_t* length) noexcept {
   if (state->held() == 0) {
     if (worth_fetching_ahead(state, wanted)) start_fetcher(client, file_ref, state);
     afc_error_t status = AFC_E_SUCCESS;

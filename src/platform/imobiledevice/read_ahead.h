@@ -140,8 +140,8 @@ struct ReadAhead {
 // kUnknownSize when the device will not say. The device's position is put
 // back at `position`; a failure status means it could not be, and the
 // position is then lost.
-[[nodiscard]] afc_error_t size_on_device(afc_client_t client, uint64_t file_ref,
-                                         uint64_t position, uint64_t* size) noexcept;
+[[nodiscard]] afc_error_t size_on_device(afc_client_t client, uint64_t file_ref, uint64_t position,
+                                         uint64_t* size) noexcept;
 
 // One device read on behalf of `state` (which may be null: nothing known),
 // keeping its position and, when the file turns out longer than known, its
@@ -158,14 +158,12 @@ struct ReadAhead {
 // served, 0 at the device's end of file. Returns the device's status for
 // the first request past the bytes already served, or the status that lost
 // the file's position.
-[[nodiscard]] afc_error_t read_ahead_read(afc_client_t client, uint64_t file_ref,
-                                          ReadAhead* state, void* buffer, uint32_t wanted,
-                                          uint32_t* length) noexcept;
+[[nodiscard]] afc_error_t read_ahead_read(afc_client_t client, uint64_t file_ref, ReadAhead* state,
+                                          void* buffer, uint32_t wanted, uint32_t* length) noexcept;
 
 // Reads straight into the caller's memory, as for a file without
 // read-ahead (`state` null) or a request as large as a piece.
-[[nodiscard]] afc_error_t read_straight(afc_client_t client, uint64_t file_ref,
-                                        ReadAhead* state, void* buffer, uint32_t wanted,
-                                        uint32_t* length) noexcept;
+[[nodiscard]] afc_error_t read_straight(afc_client_t client, uint64_t file_ref, ReadAhead* state,
+                                        void* buffer, uint32_t wanted, uint32_t* length) noexcept;
 
 }  // namespace imd_internal
