@@ -11,10 +11,10 @@
 //     millisecond; and it would retry for ever, so a phone that stops
 //     answering mid-handshake would hold the device thread for good. Here
 //     the answer is taken as soon as it arrives, and a handshake whose
-//     phone stays silent for kSilenceLimit is ended as failed.
+//     phone stays silent for tls_silence_limit is ended as failed.
 // The contract of the call is OpenSSL's own: it returns 1 once the
 // handshake is done, or what OpenSSL last returned; "want read" comes back
-// only if the phone has said nothing for kSilenceLimit, and then the socket
+// only if the phone has said nothing for tls_silence_limit, and then the socket
 // has been shut, so the caller's next try fails at once.
 #include <dlfcn.h>
 #include <openssl/ssl.h>
@@ -31,8 +31,6 @@ namespace {
 
 using HandshakeFn = int (*)(SSL*);
 using Clock = std::chrono::steady_clock;
-
-constexpr auto kSilenceLimit = std::chrono::seconds(20);
 
 thread_local const char* last_handshake_version = nullptr;
 
@@ -64,7 +62,7 @@ bool wait_readable(int fd, Clock::time_point deadline) noexcept {
 extern "C" __attribute__((visibility("default"))) int SSL_do_handshake(SSL* ssl) {
   HandshakeFn real = openssl_handshake();
   if (!real) return -1;  // cannot happen while libssl is loaded
-  const auto deadline = Clock::now() + kSilenceLimit;
+  const auto deadline = Clock::now() + imd_internal::tls_silence_limit;
   for (;;) {
     const int done = real(ssl);
     if (done == 1) {
@@ -85,6 +83,8 @@ extern "C" __attribute__((visibility("default"))) int SSL_do_handshake(SSL* ssl)
 }
 
 namespace imd_internal {
+
+std::chrono::milliseconds tls_silence_limit{20000};
 
 const char* take_handshake_version() noexcept {
   const char* version = last_handshake_version;
