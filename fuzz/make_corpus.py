@@ -245,6 +245,9 @@ def afc_seeds():
     def header(size, rules, client=0):
         return bytes([client]) + size + bytes([len(rules)]) + b"".join(rules)
 
+    # Modes other than 1 and 3, and seeks from the current position (whence
+    # 1), are refused by the layer: the seeds that use them still run, with
+    # those operations refused.
     def open_file(slot, mode, which=0):
         return bytes([4 | slot << 3 | (mode - 1) << 4, which])
 

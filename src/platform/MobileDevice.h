@@ -183,7 +183,8 @@ const char* AMDMuxAddress() noexcept;
 // Closes and frees the connection and every buffer it holds. Null ignored.
 int32_t AFCConnectionClose(AFCConnectionRef connection) noexcept;
 
-// Opens a device file. Modes: 1 read only, 3 write only (create, truncate).
+// Opens a device file. Modes: 1 read only, 3 write only (create, truncate);
+// any other mode is refused with 7, nothing sent.
 // *file_ref receives the reference (0 on failure; a device may answer
 // success without one, which leaves it 0). 0; 7 bad argument; 8 not found;
 // 9 is a directory; 10 permission denied; 30 link lost.
@@ -197,7 +198,8 @@ int32_t AFCConnectionClose(AFCConnectionRef connection) noexcept;
 // 30 link lost.
 [[nodiscard]] int32_t AFCFileRefWrite(AFCConnectionRef connection, uint64_t file_ref,
                                       const void* buffer, uint32_t length) noexcept;
-// Moves the file position to `offset` from `whence` (0: the start).
+// Moves the file position to `offset` from `whence`: 0 the start, 2 the
+// end; 1 (the current position) is refused, nothing sent.
 // 0; 7 bad reference or whence; 30 link lost.
 [[nodiscard]] int32_t AFCFileRefSeek(AFCConnectionRef connection, uint64_t file_ref, int64_t offset,
                                      uint64_t whence) noexcept;

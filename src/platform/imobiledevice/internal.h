@@ -1,8 +1,9 @@
 // File: platform/imobiledevice/internal.h
 //
-// What the three parts of the production device layer share: the device
-// object behind AMDeviceRef, the table of started services behind the
-// 32-bit service handle, and the library handle owners.
+// What the units of the production device layer share: the device object
+// behind AMDeviceRef, the table of started services behind the 32-bit
+// service handle, the library handle owners and the TLS watch's silence
+// limit.
 //
 // Invariants:
 //   - An AMDevice is created by the notifier, one per attach; a re-attached
@@ -22,6 +23,7 @@
 #include <openssl/err.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -77,6 +79,10 @@ struct StartedService {
 // device library, or -1 since forget_received_socket (mux_calls.cpp).
 void forget_received_socket() noexcept;
 [[nodiscard]] int received_socket() noexcept;
+
+// How long a TLS handshake waits for a silent phone before it is ended as
+// failed (tls_watch.cpp); tests shorten it. Set before any handshake runs.
+extern std::chrono::milliseconds tls_silence_limit;
 
 // The TLS version ("TLSv1.2") of the last handshake the calling thread
 // completed since the last call, or null; forgets it.

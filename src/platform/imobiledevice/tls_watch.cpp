@@ -4,7 +4,7 @@
 //   - notes the TLS version of every handshake that succeeds, per thread
 //     (each handshake and its reader run on the device thread), for
 //     statusDebug: the library keeps its TLS objects private;
-//   - ends a handshake whose phone has said nothing for kSilenceLimit as
+//   - ends a handshake whose phone has said nothing for tls_silence_limit as
 //     failed. The library tries again each time OpenSSL says "want read",
 //     for ever, so a phone that stops answering mid-handshake would hold
 //     the device thread for good;
@@ -37,8 +37,6 @@ namespace {
 
 using HandshakeFn = int (*)(SSL*);
 using Clock = std::chrono::steady_clock;
-
-constexpr auto kSilenceLimit = std::chrono::seconds(20);
 
 thread_local const char* last_handshake_version = nullptr;
 
@@ -80,7 +78,7 @@ Clock::time_point handshake_deadline(const SSL* ssl) noexcept {
   const auto now = Clock::now();
   if (watched.ssl != ssl || now - watched.last_return > kSameHandshake) {
     watched.ssl = ssl;
-    watched.deadline = now + kSilenceLimit;
+    watched.deadline = now + imd_internal::tls_silence_limit;
   }
   return watched.deadline;
 }
@@ -142,6 +140,8 @@ extern "C" __attribute__((visibility("default"))) int SSL_do_handshake(SSL* ssl)
 }
 
 namespace imd_internal {
+
+std::chrono::milliseconds tls_silence_limit{20000};
 
 const char* take_handshake_version() noexcept {
   const char* version = last_handshake_version;
