@@ -78,23 +78,6 @@ int get_compressed_file(DeviceLink* link, const char* device_path, const char* l
 int getFile(DeviceLink* link, Command* command) noexcept;
 int getDB(DeviceLink* link, Command* command) noexcept;
 
-// ---- Unfinished copies ------------------------------------------------------
-
-// Makes SIGTERM, SIGINT and SIGHUP remove the unfinished copy set below, if
-// any, and then end the process as the signal would have. A signal that
-// was ignored when the process started stays ignored. Called once, at start.
-void remove_unfinished_on_signals() noexcept;
-// Names the staging file (and the private folder holding it, or null) that
-// a signal must remove; at most one at a time. Paths of PATH_MAX bytes or
-// more are not taken. Main thread only, like every copy.
-void set_unfinished(const char* file, const char* folder) noexcept;
-// Nothing is left for a signal to remove.
-void clear_unfinished() noexcept;
-// Between these, those signals wait: a file being rewritten in place is
-// finished first, and the signal then takes effect in release_signals.
-void hold_signals() noexcept;
-void release_signals() noexcept;
-
 // ---- Library locator ------------------------------------------------------
 
 // Prints the library XML path, or "Error: Could not get iTunes Library

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "localfile/unfinished.h"
 #include "main/commands.h"
 
 #ifndef AFCLINK_VERSION

@@ -185,7 +185,9 @@ TEST_F(Retrieval, EmptyDeviceFileGivesAnEmptyLocalFile) {
 }
 
 TEST_F(Retrieval, ReadFailureInTheMiddleFailsTheCopyAndLeavesTheEarlierFile) {
-  const std::string earlier = noise(1600, 5), body = noise(30000, 6);
+  // The earlier file is longer than the copy: one written in place (the
+  // linked file) must be cut to the copy's length, not keep the old tail.
+  const std::string earlier = noise(40000, 5), body = noise(30000, 6);
   fakemd::put_file(phone, "/f", body);
   // A name that leaves no room for a suffix, and a file with a second name.
   const fs::path long_name = dir / std::string(245, 'n'), linked = dir / "linked";
@@ -372,6 +374,15 @@ TEST_F(Retrieval, FullDiskFailsTheCopyEvenWhenOnlyTheCloseShowsIt) {
   EXPECT_EQ(fail_next_sync, 0) << "the copy was never synced";
   EXPECT_EQ(errors(), "Couldn't close file " + out + ": Input/output error");
   EXPECT_EQ(read_file(out), "the earlier file");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+  // A copy under 1 MiB has no sync beside it: the one before the rename
+  // must see the error, or the stage would take the name unsynced.
+  fakemd::put_file(phone, "/short", noise(100000));
+  fail_next_sync = EIO;
+  EXPECT_EQ(run(("getFile /short " + out).c_str(), getFile),
+            "Error: Couldn't close file " + out + ": Input/output error\n");
+  EXPECT_EQ(fail_next_sync, 0) << "the copy was never synced";
+  EXPECT_TRUE(read_file(out) == "the earlier file");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
 }
 

@@ -1,13 +1,14 @@
-// The unfinished copy that a terminating signal removes before the process
-// ends. The handler may run on any thread at any moment, so it touches only
-// what was prepared beforehand: two fixed buffers and one lock-free flag.
+// The unfinished-file guard (unfinished.h): the unfinished copy that a
+// terminating signal removes before the process ends. The handler may run
+// on any thread at any moment, so it touches only what was prepared
+// beforehand: two fixed buffers and two lock-free flags.
 #include <unistd.h>
 
 #include <atomic>
 #include <csignal>
 #include <cstring>
 
-#include "main/commands.h"
+#include "localfile/unfinished.h"
 
 namespace {
 
