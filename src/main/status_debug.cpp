@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "main/commands.h"
+#include "main/connection.h"
 
 namespace {
 
@@ -91,7 +91,7 @@ const char* advice(DeviceWait wait, bool phone_attached) noexcept {
 void print_status_trace(DeviceLink* link) noexcept {
   const DeviceReport report = mdv_report(link);
   const ConnectionState state = connection_state(link);
-  const bool wanted = link->wanted.load(std::memory_order_acquire) != 0;
+  const bool wanted = mdv_is_wanted(link);
   // Plain stdio on the main thread, as XMLDebug's trace: the status line
   // that follows flushes it.
   const char* address = AMDMuxAddress();
@@ -145,21 +145,3 @@ void print_status_trace(DeviceLink* link) noexcept {
     std::printf("# tries left: %d, every 2 seconds\n", report.tries_left);
   std::printf("# to do: %s\n", advice(wait, report.phone_attached));
 }
-
-const char* const kUsageText =
-    "Usage: afclink [XMLPath | --help | --version]\n"
-    "\n"
-    "Reads one command per line on standard input and answers each with one\n"
-    "line on standard output. Commands:\n"
-    "  connect                 start connecting to the phone (poll status)\n"
-    "  status                  connected, connecting or disconnected\n"
-    "  statusDebug             why: usbmuxd, the phone, the last attempt, what to do\n"
-    "  disconnect              stop wanting a connection\n"
-    "  getDB DEST              fetch the phone's music database into DEST\n"
-    "  getFile SRC DEST        copy the phone's file SRC into DEST\n"
-    "  pid                     the process id\n"
-    "  XMLPath, XMLDebug       the iTunes library XML file's path\n"
-    "  quit                    answer ok and exit\n"
-    "\n"
-    "Started as `afclink XMLPath` it prints the library path and exits.\n"
-    "See man afclink for every reply and what a real phone does.\n";

@@ -15,7 +15,8 @@
 
 #include "FakeMobileDevice.h"
 #include "command/Command.h"
-#include "main/commands.h"
+#include "main/console.h"
+#include "main/dispatch.h"
 
 namespace {
 
