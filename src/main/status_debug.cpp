@@ -2,6 +2,7 @@
 // words, and what the user can do about it. Reads the record only; no
 // device or usbmuxd I/O happens here, so it answers at once even while an
 // attempt runs.
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -69,9 +70,17 @@ const char* failure_meaning(const DeviceReport& report) noexcept {
   return "connected";
 }
 
+// How often the device thread tries again by itself, as the trace words
+// it ("every 2 seconds"): taken from the pause itself, so the two agree.
+void print_every_retry_pause() noexcept {
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(mdv_retry_pause());
+  std::printf("every %lld seconds", static_cast<long long>(seconds.count()));
+}
+
+// What the user can do; for a locked phone, how often it is tried follows.
 const char* advice(DeviceWait wait, bool phone_attached) noexcept {
   switch (wait) {
-    case DeviceWait::unlock: return "unlock the phone; afclink tries again every 2 seconds";
+    case DeviceWait::unlock: return "unlock the phone; afclink tries again";
     case DeviceWait::trust:
       return "tap Trust on the phone (unlock it first if it is locked); afclink then "
              "connects by itself";
@@ -141,7 +150,15 @@ void print_status_trace(DeviceLink* link) noexcept {
     return;
   }
   const DeviceWait wait = link->wait.load(std::memory_order_acquire);
-  if (wait == DeviceWait::retry)
-    std::printf("# tries left: %d, every 2 seconds\n", report.tries_left);
-  std::printf("# to do: %s\n", advice(wait, report.phone_attached));
+  if (wait == DeviceWait::retry) {
+    std::printf("# tries left: %d, ", report.tries_left);
+    print_every_retry_pause();
+    std::printf("\n");
+  }
+  std::printf("# to do: %s", advice(wait, report.phone_attached));
+  if (wait == DeviceWait::unlock) {
+    std::printf(" ");
+    print_every_retry_pause();
+  }
+  std::printf("\n");
 }

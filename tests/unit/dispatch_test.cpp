@@ -175,7 +175,9 @@ TEST_F(Dispatch, AFailedAttemptSaysWhyAndWhetherItTriesAgainByItself) {
   EXPECT_EQ(trace.find("# usbmuxd: answers at UNIX:/fake/usbmuxd"), 0u) << trace;
   EXPECT_NE(trace.find("# phone: fake-device-0, \"Fake Phone\", iOS 15.0\n"), std::string::npos)
       << trace;
-  EXPECT_NE(trace.find("# to do: unlock the phone"), std::string::npos) << trace;
+  EXPECT_NE(trace.find("\n# to do: unlock the phone; afclink tries again every 2 seconds\n"),
+            std::string::npos)
+      << trace;
   EXPECT_TRUE(trace.ends_with("\nconnecting\n")) << trace;
   EXPECT_EQ(run("connect"), "Error: Already attempting to connect.\n");
   EXPECT_EQ(run("disconnect"), "ok\n");
