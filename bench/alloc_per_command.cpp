@@ -12,7 +12,7 @@
 
 #include "command/Command.h"
 #include "device/device.h"
-#include "main/commands.h"
+#include "main/dispatch.h"
 
 // glibc's own allocator entry points, which the counting wrappers call.
 // NOLINTBEGIN(bugprone-reserved-identifier)

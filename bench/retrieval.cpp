@@ -20,7 +20,7 @@
 
 #include "FakeMobileDevice.h"
 #include "command/Command.h"
-#include "main/commands.h"
+#include "main/retrieval.h"
 
 namespace {
 

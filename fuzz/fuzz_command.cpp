@@ -27,7 +27,7 @@
 #include "captured_stdout.h"
 #include "command/Command.h"
 #include "fuzz_input.h"
-#include "main/commands.h"
+#include "main/dispatch.h"
 
 namespace {
 

@@ -25,7 +25,7 @@
 
 #include "FakeMobileDevice.h"
 #include "fuzz_input.h"
-#include "main/commands.h"
+#include "main/retrieval.h"
 
 namespace {
 

@@ -37,10 +37,6 @@ void set_wait(DeviceLink* link, DeviceWait wait) noexcept {
   link->wait.store(wait, std::memory_order_release);
 }
 
-bool is_wanted(const DeviceLink* link) noexcept {
-  return link->wanted.load(std::memory_order_acquire) != 0;
-}
-
 // A connection from an earlier sequence that `disconnect` left open holds
 // its device and buffers; nobody can use it any more (`connected` is 0 while
 // a sequence runs), so it goes before anything may overwrite afc_conn.
@@ -109,12 +105,12 @@ bool mended_by_trust(DeviceWait wait) noexcept {
 // Plans the next attempt after the retry pause, valid until the next event.
 void plan_retry(DeviceLink* link) noexcept {
   const uint32_t planned_under = retry_epoch.load(std::memory_order_acquire);
-  CFRunLoopPerformBlockAfter(
-      CFRunLoopGetCurrent(), device_internal::retry_pause, [link, planned_under] {
-        if (retry_epoch.load(std::memory_order_acquire) != planned_under) return;
-        if (link->connected.load(std::memory_order_acquire) != 0 || !is_wanted(link)) return;
-        attempt(link);
-      });
+  const auto retry = [link, planned_under] {
+    if (retry_epoch.load(std::memory_order_acquire) != planned_under) return;
+    if (mdv_is_connected(link) || !mdv_is_wanted(link)) return;
+    attempt(link);
+  };
+  CFRunLoopPerformBlockAfter(CFRunLoopGetCurrent(), device_internal::retry_pause, retry);
 }
 
 // One run of the sequence on device_ref, then what it ended on: recorded,
@@ -134,7 +130,7 @@ void attempt(DeviceLink* link) noexcept {
     if (wait == DeviceWait::retry && --session_tries_left <= 0) wait = DeviceWait::new_connect;
     const bool retries_by_timer =
         wait == DeviceWait::unlock || wait == DeviceWait::trust || wait == DeviceWait::retry;
-    if (retries_by_timer && is_wanted(link)) plan_retry(link);
+    if (retries_by_timer && mdv_is_wanted(link)) plan_retry(link);
   }
   {
     std::lock_guard lock(link->report_mutex);
@@ -169,7 +165,7 @@ void note_plugged(DeviceLink* link, bool attached) noexcept {
 // started under the current want_epoch; `connect` and `disconnect` end it.
 void watch_mux(DeviceLink* link, uint32_t started_under) noexcept {
   if (want_epoch.load(std::memory_order_acquire) != started_under) return;
-  if (!is_wanted(link) || link->connected.load(std::memory_order_acquire) != 0) {
+  if (!mdv_is_wanted(link) || mdv_is_connected(link)) {
     mux_watch_epoch = kNoWatch;  // a later mdv_watch_mux starts afresh
     return;
   }
@@ -198,7 +194,7 @@ void forget_plans() noexcept {
 void notification(am_device_notification_callback_info* info, void* /*arg*/) noexcept {
   DeviceLink* link = _mdv0;
   if (!link || !info) return;
-  if (link->connected.load(std::memory_order_acquire) != 0) {
+  if (mdv_is_connected(link)) {
     // The main thread may be using the connection this very moment: only
     // mark it, and the main thread retires it between commands.
     if (info->msg == ADNCI_MSG_DISCONNECTED && info->dev == link->device_ref) mdv_mark_lost(link);
@@ -310,12 +306,14 @@ DeviceReport mdv_report(DeviceLink* link) noexcept {
   return link->report;
 }
 
+std::chrono::milliseconds mdv_retry_pause() noexcept { return device_internal::retry_pause; }
+
 void mdv_mark_lost(DeviceLink* link) noexcept { link->lost.store(1, std::memory_order_release); }
 
 int32_t mdv_retire_if_lost(DeviceLink* link) noexcept {
   if (link->lost.load(std::memory_order_acquire) == 0) return 0;
   link->lost.store(0, std::memory_order_relaxed);
-  if (link->connected.load(std::memory_order_acquire) == 0) return 0;
+  if (!mdv_is_connected(link)) return 0;
   // Closed before `connected` is cleared: from that store on, the device
   // thread may start a sequence, which releases whatever afc_conn holds.
   AFCConnectionRef gone = link->afc_conn;

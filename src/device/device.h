@@ -73,7 +73,6 @@ struct DeviceReport {
   DeviceStep failed_step = DeviceStep::none;  // none: the last attempt connected
   int32_t failed_status = 0;                  // the framework status of that step
   int32_t tries_left = 0;                     // for DeviceWait::retry
-  DeviceWait wait = DeviceWait::nothing;
 };
 
 struct DeviceLink {
@@ -94,6 +93,15 @@ struct DeviceLink {
   DeviceReport report;
 };
 
+// The acquire reads the thread rules above call for, written once: after
+// true, the storing thread's earlier writes (afc_conn) are visible.
+[[nodiscard]] inline bool mdv_is_connected(const DeviceLink* link) noexcept {
+  return link->connected.load(std::memory_order_acquire) != 0;
+}
+[[nodiscard]] inline bool mdv_is_wanted(const DeviceLink* link) noexcept {
+  return link->wanted.load(std::memory_order_acquire) != 0;
+}
+
 // ---- The link record ------------------------------------------------------
 
 // A new link with a copy of `service_name` ("com.apple.afc" when null or
@@ -103,9 +111,13 @@ struct DeviceLink {
                                   void* connect_arg) noexcept;
 // Frees the name, the error text and the record; notifications then reach
 // no link. Neither closes afc_conn nor releases device_ref.
+// afclink's own link lives until the process ends; kept for the tests,
+// fuzzers and benchmarks, which make a link each.
 void mdv_free(DeviceLink* link) noexcept;
 // Stores `device` retained, releasing the one stored before; nothing when it
 // is the one already stored.
+// afclink itself never calls this: part of the fixed link interface, kept
+// for the unit tests and the fuzzers.
 void mdv_set_dev(DeviceLink* link, AMDeviceRef device) noexcept;
 // Appends one printf-formatted message to err_text, after one blank when
 // the text is not empty.
@@ -132,8 +144,12 @@ struct DeviceFile {
 // an empty reply.
 [[nodiscard]] int32_t mdv_file_read(DeviceFile* file, void* buffer, int32_t count) noexcept;
 // One framework write: `count`, or -1 with a message.
+// afclink itself never calls this: part of the fixed file interface, kept
+// for the unit tests.
 [[nodiscard]] int32_t mdv_file_write(DeviceFile* file, const void* buffer, int32_t count) noexcept;
 // Moves to `position` from the start: 0, or -1 with a message.
+// afclink itself never calls this: part of the fixed file interface, kept
+// for the unit tests.
 [[nodiscard]] int32_t mdv_file_seek(DeviceFile* file, int64_t position) noexcept;
 // Closes the file: 0 (file_ref becomes 0), or -1 with a message (file_ref
 // kept, so a later mdv_file_free0 tries once more).
@@ -182,6 +198,9 @@ void mdv_want_connection(DeviceLink* link, bool wanted) noexcept;
 void mdv_watch_mux(DeviceLink* link) noexcept;
 // Any thread: a copy of what the device thread recorded.
 [[nodiscard]] DeviceReport mdv_report(DeviceLink* link) noexcept;
+// The pause before the device thread tries again by itself (a locked phone,
+// a pending prompt, a failed session), for texts that name it.
+[[nodiscard]] std::chrono::milliseconds mdv_retry_pause() noexcept;
 
 // ---- A lost link ----------------------------------------------------------
 

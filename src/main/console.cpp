@@ -5,7 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "main/commands.h"
+#include "main/console.h"
 
 namespace {
 // Plain and statically initialised so it is usable before main() runs.

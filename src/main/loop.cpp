@@ -4,11 +4,38 @@
 #include <cstring>
 
 #include "localfile/unfinished.h"
-#include "main/commands.h"
+#include "main/console.h"
+#include "main/dispatch.h"
+#include "main/loop.h"
+#include "main/retrieval.h"
+#include "main/xmlpath.h"
 
 #ifndef AFCLINK_VERSION
 #define AFCLINK_VERSION "unknown"
 #endif
+
+namespace {
+
+// The text of `afclink --help`.
+const char* const kUsageText =
+    "Usage: afclink [XMLPath | --help | --version]\n"
+    "\n"
+    "Reads one command per line on standard input and answers each with one\n"
+    "line on standard output. Commands:\n"
+    "  connect                 start connecting to the phone (poll status)\n"
+    "  status                  connected, connecting or disconnected\n"
+    "  statusDebug             why: usbmuxd, the phone, the last attempt, what to do\n"
+    "  disconnect              stop wanting a connection\n"
+    "  getDB DEST              fetch the phone's music database into DEST\n"
+    "  getFile SRC DEST        copy the phone's file SRC into DEST\n"
+    "  pid                     the process id\n"
+    "  XMLPath, XMLDebug       the iTunes library XML file's path\n"
+    "  quit                    answer ok and exit\n"
+    "\n"
+    "Started as `afclink XMLPath` it prints the library path and exits.\n"
+    "See man afclink for every reply and what a real phone does.\n";
+
+}  // namespace
 
 void run_afclink(int argc, char** argv) noexcept {
   if (argc == 2 && std::strcmp(argv[1], "XMLPath") == 0) {

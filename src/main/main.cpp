@@ -1,4 +1,4 @@
 // Process entry.
-#include "main/commands.h"
+#include "main/loop.h"
 
 int main(int argc, char** argv) { run_afclink(argc, argv); }

@@ -9,7 +9,7 @@
 
 #include "localfile/Buffer.h"
 #include "localfile/LocalFile.h"
-#include "main/commands.h"
+#include "main/retrieval.h"
 
 namespace {
 

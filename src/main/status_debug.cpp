@@ -2,10 +2,11 @@
 // words, and what the user can do about it. Reads the record only; no
 // device or usbmuxd I/O happens here, so it answers at once even while an
 // attempt runs.
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
-#include "main/commands.h"
+#include "main/connection.h"
 
 namespace {
 
@@ -69,9 +70,17 @@ const char* failure_meaning(const DeviceReport& report) noexcept {
   return "connected";
 }
 
+// How often the device thread tries again by itself, as the trace words
+// it ("every 2 seconds"): taken from the pause itself, so the two agree.
+void print_every_retry_pause() noexcept {
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(mdv_retry_pause());
+  std::printf("every %lld seconds", static_cast<long long>(seconds.count()));
+}
+
+// What the user can do; for a locked phone, how often it is tried follows.
 const char* advice(DeviceWait wait, bool phone_attached) noexcept {
   switch (wait) {
-    case DeviceWait::unlock: return "unlock the phone; afclink tries again every 2 seconds";
+    case DeviceWait::unlock: return "unlock the phone; afclink tries again";
     case DeviceWait::trust:
       return "tap Trust on the phone (unlock it first if it is locked); afclink then "
              "connects by itself";
@@ -91,7 +100,7 @@ const char* advice(DeviceWait wait, bool phone_attached) noexcept {
 void print_status_trace(DeviceLink* link) noexcept {
   const DeviceReport report = mdv_report(link);
   const ConnectionState state = connection_state(link);
-  const bool wanted = link->wanted.load(std::memory_order_acquire) != 0;
+  const bool wanted = mdv_is_wanted(link);
   // Plain stdio on the main thread, as XMLDebug's trace: the status line
   // that follows flushes it.
   const char* address = AMDMuxAddress();
@@ -141,25 +150,15 @@ void print_status_trace(DeviceLink* link) noexcept {
     return;
   }
   const DeviceWait wait = link->wait.load(std::memory_order_acquire);
-  if (wait == DeviceWait::retry)
-    std::printf("# tries left: %d, every 2 seconds\n", report.tries_left);
-  std::printf("# to do: %s\n", advice(wait, report.phone_attached));
+  if (wait == DeviceWait::retry) {
+    std::printf("# tries left: %d, ", report.tries_left);
+    print_every_retry_pause();
+    std::printf("\n");
+  }
+  std::printf("# to do: %s", advice(wait, report.phone_attached));
+  if (wait == DeviceWait::unlock) {
+    std::printf(" ");
+    print_every_retry_pause();
+  }
+  std::printf("\n");
 }
-
-const char* const kUsageText =
-    "Usage: afclink [XMLPath | --help | --version]\n"
-    "\n"
-    "Reads one command per line on standard input and answers each with one\n"
-    "line on standard output. Commands:\n"
-    "  connect                 start connecting to the phone (poll status)\n"
-    "  status                  connected, connecting or disconnected\n"
-    "  statusDebug             why: usbmuxd, the phone, the last attempt, what to do\n"
-    "  disconnect              stop wanting a connection\n"
-    "  getDB DEST              fetch the phone's music database into DEST\n"
-    "  getFile SRC DEST        copy the phone's file SRC into DEST\n"
-    "  pid                     the process id\n"
-    "  XMLPath, XMLDebug       the iTunes library XML file's path\n"
-    "  quit                    answer ok and exit\n"
-    "\n"
-    "Started as `afclink XMLPath` it prints the library path and exits.\n"
-    "See man afclink for every reply and what a real phone does.\n";

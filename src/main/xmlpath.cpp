@@ -3,7 +3,8 @@
 #include <string>
 
 #include "getxml/getxml.h"
-#include "main/commands.h"
+#include "main/console.h"
+#include "main/xmlpath.h"
 #include "platform/Foundation.h"
 
 void getXMLPath(uint8_t debug) noexcept {

@@ -142,13 +142,6 @@ void AMDeviceRelease(AMDeviceRef device) noexcept;
 [[nodiscard]] int32_t AMDeviceStartService(AMDeviceRef device, CFStringRef name,
                                            uint32_t* service_handle) noexcept;
 
-// ---- Release (the undoing calls) ------------------------------------------
-
-// Stops the session; 0, or kAMDNotConnected when none is open.
-int32_t AMDeviceStopSession(AMDeviceRef device) noexcept;
-// Closes the control connection (stopping any session first). 0 always.
-int32_t AMDeviceDisconnect(AMDeviceRef device) noexcept;
-
 // ---- What the host knows (afclink's own; no framework counterpart) ----------
 
 // What the last AMDeviceConnect and session learned of a device. Every
@@ -196,6 +189,8 @@ int32_t AFCConnectionClose(AFCConnectionRef connection) noexcept;
                                      uint32_t* length) noexcept;
 // Writes `length` bytes. 0; 5 write error; 7 bad reference; 18 no space;
 // 30 link lost.
+// afclink itself never calls this (only mdv_file_write does): part of the
+// fixed file interface, kept for the unit tests and the fuzzer.
 [[nodiscard]] int32_t AFCFileRefWrite(AFCConnectionRef connection, uint64_t file_ref,
                                       const void* buffer, uint32_t length) noexcept;
 // Moves the file position to `offset` from `whence`: 0 the start, 2 the

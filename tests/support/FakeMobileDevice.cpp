@@ -220,8 +220,6 @@ const char* call_name(Call call) noexcept {
       "AMDeviceValidatePairing",
       "AMDeviceStartSession",
       "AMDeviceStartService",
-      "AMDeviceStopSession",
-      "AMDeviceDisconnect",
       "AFCConnectionOpen",
       "AFCConnectionClose",
       "AFCFileRefOpen",
@@ -666,26 +664,6 @@ int32_t AMDeviceStartService(AMDeviceRef device, CFStringRef name,
   device->session = false;
   entry.value = handle;
   return fakemd::logged(s, entry, 0);
-}
-
-int32_t AMDeviceStopSession(AMDeviceRef device) noexcept {
-  auto& s = state();
-  Lock lock(s.mutex);
-  int32_t status = 0;
-  if (device_call_head(s, Call::DeviceStopSession, device, &status, false)) return status;
-  const int32_t result = device->session ? 0 : kAMDNotConnected;
-  device->session = false;
-  return fakemd::logged(s, {Call::DeviceStopSession, device}, result);
-}
-
-int32_t AMDeviceDisconnect(AMDeviceRef device) noexcept {
-  auto& s = state();
-  Lock lock(s.mutex);
-  int32_t status = 0;
-  if (device_call_head(s, Call::DeviceDisconnect, device, &status, false)) return status;
-  device->connected = false;
-  device->session = false;
-  return fakemd::logged(s, {Call::DeviceDisconnect, device}, 0);
 }
 
 int32_t AFCConnectionOpen(uint32_t service_handle, uint32_t,

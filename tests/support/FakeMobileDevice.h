@@ -62,8 +62,6 @@ enum class Call : int {
   DeviceValidatePairing,
   DeviceStartSession,
   DeviceStartService,
-  DeviceStopSession,
-  DeviceDisconnect,
   ConnectionOpen,
   ConnectionClose,
   FileRefOpen,

@@ -15,7 +15,8 @@
 
 #include "FakeMobileDevice.h"
 #include "command/Command.h"
-#include "main/commands.h"
+#include "main/console.h"
+#include "main/dispatch.h"
 
 namespace {
 
@@ -176,7 +177,8 @@ TEST_F(Dispatch, AFailedAttemptSaysWhyAndWhetherItTriesAgainByItself) {
       << trace;
   // The reason and the advice agree: the refusal is the lock, not the service.
   EXPECT_NE(trace.find("# last attempt: the phone is locked (StartService com.apple.afc: "
-                       "PasswordProtected, -17)\n# to do: unlock the phone"),
+                       "PasswordProtected, -17)\n# to do: unlock the phone; afclink tries "
+                       "again every 2 seconds\n"),
             std::string::npos)
       << trace;
   EXPECT_TRUE(trace.ends_with("\nconnecting\n")) << trace;

@@ -10,7 +10,7 @@
 
 #include "getxml/getxml.h"
 #include "locator_support.h"
-#include "main/commands.h"
+#include "main/xmlpath.h"
 #include "platform/CoreServices.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <functional>
 #include <string>
 
-#include "main/commands.h"
+#include "main/loop.h"
 #include "membuf/alloc.h"
 
 namespace {

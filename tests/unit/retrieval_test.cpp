@@ -23,7 +23,7 @@
 
 #include "FakeMobileDevice.h"
 #include "command/Command.h"
-#include "main/commands.h"
+#include "main/retrieval.h"
 #include "membuf/alloc.h"
 
 // A disk whose next sync of a file's data fails with this errno (0: syncs

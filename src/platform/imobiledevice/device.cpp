@@ -135,6 +135,18 @@ int32_t open_session(AMDevice* device) noexcept {
   return 0;
 }
 
+// Validation and the session start are one step here: a session opened
+// with the host's record, which validation leaves open for the start.
+int32_t session_with_record(AMDevice* device) noexcept {
+  forget_tls_errors();
+  if (!device) return kAMDInvalidArgument;
+  std::lock_guard lock(device->mutex);
+  if (!device->lockdown) return kAMDNotConnected;
+  if (device->in_session) return 0;  // the device accepted the record already
+  if (!has_pair_record(device->udid)) return LOCKDOWN_E_INVALID_HOST_ID;
+  return open_session(device);
+}
+
 }  // namespace
 
 namespace imd_internal {
@@ -228,26 +240,9 @@ int32_t AMDevicePair(AMDeviceRef device) noexcept {
   return lockdownd_pair(device->lockdown, nullptr);
 }
 
-int32_t AMDeviceValidatePairing(AMDeviceRef device) noexcept {
-  forget_tls_errors();
-  if (!device) return kAMDInvalidArgument;
-  std::lock_guard lock(device->mutex);
-  if (!device->lockdown) return kAMDNotConnected;
-  if (device->in_session) return 0;  // the device accepted the record already
-  if (!has_pair_record(device->udid)) return LOCKDOWN_E_INVALID_HOST_ID;
-  return open_session(device);
-}
+int32_t AMDeviceValidatePairing(AMDeviceRef device) noexcept { return session_with_record(device); }
 
-int32_t AMDeviceStartSession(AMDeviceRef device) noexcept {
-  forget_tls_errors();
-  if (!device) return kAMDInvalidArgument;
-  std::lock_guard lock(device->mutex);
-  if (!device->lockdown) return kAMDNotConnected;
-  // Validation leaves its session open for this step.
-  if (device->in_session) return 0;
-  if (!has_pair_record(device->udid)) return LOCKDOWN_E_INVALID_HOST_ID;
-  return open_session(device);
-}
+int32_t AMDeviceStartSession(AMDeviceRef device) noexcept { return session_with_record(device); }
 
 int32_t AMDeviceStartService(AMDeviceRef device, CFStringRef name,
                              uint32_t* service_handle) noexcept {
@@ -284,32 +279,6 @@ int32_t AMDeviceStartService(AMDeviceRef device, CFStringRef name,
   } catch (...) {
     return kAMDOutOfMemory;
   }
-  return 0;
-}
-
-int32_t AMDeviceStopSession(AMDeviceRef device) noexcept {
-  forget_tls_errors();
-  if (!device) return kAMDInvalidArgument;
-  std::lock_guard lock(device->mutex);
-  if (!device->lockdown || !device->in_session) return kAMDNotConnected;
-  // The session client stops its session when freed; a plain control
-  // connection takes its place.
-  lockdownd_client_free(device->lockdown);
-  device->lockdown = nullptr;
-  device->in_session = false;
-  lockdownd_client_t plain = nullptr;
-  const lockdownd_error_t opened = lockdownd_client_new(device->idevice.get(), &plain, kLabel);
-  if (opened != LOCKDOWN_E_SUCCESS) return opened;
-  device->lockdown = plain;
-  return 0;
-}
-
-int32_t AMDeviceDisconnect(AMDeviceRef device) noexcept {
-  forget_tls_errors();
-  if (!device) return 0;
-  ServiceTable stale = take_services_of(device);
-  std::lock_guard lock(device->mutex);
-  close_control(device);
   return 0;
 }
 
