@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "FakeMobileDevice.h"
+#include "PhoneAndLink.h"
 #include "device/device.h"
 
 namespace {
@@ -23,26 +24,17 @@ int32_t count_attempt(DeviceLink* link, void*) noexcept {
   return 0;
 }
 
-class ConnectTest : public ::testing::Test {
+class ConnectTest : public PhoneAndLink {
  protected:
   void SetUp() override {
-    fakemd::reset();
     callbacks = 0;
-    phone = fakemd::add_device();
-    fakemd::attach(phone);
-    link = mdv_new("com.example.not-afc", count_attempt, nullptr);
-    ASSERT_NE(link, nullptr);
-    link->device_ref = phone;
+    attach_link(false, "com.example.not-afc", count_attempt);
   }
-  void TearDown() override { mdv_free(link); }
 
   void notify(AMDeviceRef device, uint32_t kind) {
     am_device_notification_callback_info info{device, kind};
     device_internal::notification(&info, nullptr);
   }
-
-  AMDeviceRef phone = nullptr;
-  DeviceLink* link = nullptr;
 };
 
 TEST_F(ConnectTest, SequenceRunsItsStepsInOrderAndPublishesTheConnection) {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "FakeMobileDevice.h"
+#include "PhoneAndLink.h"
 #include "device/device.h"
 #include "membuf/alloc.h"
 
@@ -11,26 +12,12 @@ namespace {
 
 using fakemd::Call;
 
-class DeviceFileTest : public ::testing::Test {
+class DeviceFileTest : public PhoneAndLink {
  protected:
   void SetUp() override {
-    fakemd::reset();
-    phone = fakemd::add_device();
-    fakemd::attach(phone);
+    attach_link(true);
     fakemd::put_file(phone, "/a", "0123456789");
-    link = mdv_new(nullptr, nullptr, nullptr);
-    ASSERT_NE(link, nullptr);
-    link->device_ref = phone;
-    ASSERT_EQ(mdv_connect(link), 0);
   }
-  void TearDown() override { mdv_free(link); }
-
-  std::string errors() const {
-    return std::string(link->err_text->storage, link->err_text->length);
-  }
-
-  AMDeviceRef phone = nullptr;
-  DeviceLink* link = nullptr;
 };
 
 TEST_F(DeviceFileTest, ModeCharactersMapToFrameworkModes) {

@@ -22,6 +22,7 @@
 #include <tuple>
 
 #include "FakeMobileDevice.h"
+#include "PhoneAndLink.h"
 #include "command/Command.h"
 #include "main/retrieval.h"
 #include "membuf/alloc.h"
@@ -112,16 +113,10 @@ void write_file(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
-class Retrieval : public ::testing::Test {
+class Retrieval : public PhoneAndLink {
  protected:
   void SetUp() override {
-    fakemd::reset();
-    phone = fakemd::add_device();
-    fakemd::attach(phone);
-    link = mdv_new(nullptr, nullptr, nullptr);
-    ASSERT_NE(link, nullptr);
-    link->device_ref = phone;
-    ASSERT_EQ(mdv_connect(link), 0);
+    attach_link(true);
     char pattern[] = "/tmp/afclink-retrieval-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir = pattern;
@@ -130,12 +125,8 @@ class Retrieval : public ::testing::Test {
   void TearDown() override {
     membuf_internal::mb_fail_allocations_after(-1);
     EXPECT_EQ(fakemd::open_files(), 0) << "a device file was left open";
-    mdv_free(link);
+    PhoneAndLink::TearDown();
     fs::remove_all(dir);
-  }
-
-  std::string errors() const {
-    return std::string(link->err_text->storage, link->err_text->length);
   }
 
   // Runs one command line through its handler; the reply line.
@@ -148,8 +139,6 @@ class Retrieval : public ::testing::Test {
     return testing::internal::GetCapturedStdout();
   }
 
-  AMDeviceRef phone = nullptr;
-  DeviceLink* link = nullptr;
   fs::path dir;
   std::string out;
   int last_result = 0;
