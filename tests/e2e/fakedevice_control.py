@@ -368,40 +368,21 @@ class Pipe:
         return self.sock.recv(n)
 
 
-class TlsPipe:
-    """TLS, client side, over a raw pipe; the socket is read one TLS record at a time,
+class TlsPipe(device_tls.TlsStream):
+    """TLS, client side, over a raw pipe: the emulator's own record-at-a-time stream,
     so plain text the device sends after its last record stays in the socket."""
 
-    tls = True
-
     def __init__(self, sock, context):
-        self.sock = sock
-        self.incoming = ssl.MemoryBIO()
-        self.outgoing = ssl.MemoryBIO()
-        self.obj = context.wrap_bio(self.incoming, self.outgoing, server_side=False)
-        while True:
-            try:
-                self.obj.do_handshake()
-                break
-            except ssl.SSLWantReadError:
-                self._flush()
-                if not self._feed():
-                    raise ConnectionError("closed during the TLS handshake")
-        self._flush()
-
-    @property
-    def version(self):
-        return self.obj.version()
-
-    def _flush(self):
-        data = self.outgoing.read()
-        if data:
-            self.sock.sendall(data)
+        super().__init__(sock, context, server_side=False)
+        try:
+            self.run_handshake()
+        except PeerGone as e:
+            raise ConnectionError("closed during the TLS handshake") from e
 
     def _feed(self):
         """One more record into the TLS object; False at the end of the stream."""
         try:
-            self.incoming.write(device_tls.recv_record(self.sock))
+            self._feed_record()
         except PeerGone:
             return False
         return True

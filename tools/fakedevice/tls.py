@@ -134,29 +134,35 @@ class PlainStream:
 
 
 class TlsStream:
-    """TLS on a raw pipe, server side, one record read from the socket at a time."""
+    """TLS on a raw pipe, one record read from the socket at a time: the device's
+    side, or (server_side False) a test host's."""
 
     tls = True
 
-    def __init__(self, sock, context):
+    def __init__(self, sock, context, server_side=True):
         self.sock = sock
         self.incoming = ssl.MemoryBIO()
         self.outgoing = ssl.MemoryBIO()
-        self.obj = context.wrap_bio(self.incoming, self.outgoing, server_side=True)
+        self.obj = context.wrap_bio(self.incoming, self.outgoing, server_side=server_side)
         self.buffer = bytearray()
+
+    def run_handshake(self):
+        """The handshake's records back and forth; PeerGone if the socket ends first,
+        ssl.SSLError if TLS fails."""
+        while True:
+            try:
+                self.obj.do_handshake()
+                break
+            except ssl.SSLWantReadError:
+                self._flush()
+                self._feed_record()
+        self._flush()
 
     def handshake(self, accepted=()):
         """Run the handshake; TlsRefused unless the host's certificate is one of accepted
         (PEM certificates; empty: any certificate, or none)."""
         try:
-            while True:
-                try:
-                    self.obj.do_handshake()
-                    break
-                except ssl.SSLWantReadError:
-                    self._flush()
-                    self._feed_record()
-            self._flush()
+            self.run_handshake()
         except ssl.SSLError as e:
             raise TlsRefused(str(e)) from e
         if accepted:
