@@ -235,6 +235,39 @@ UTCDateTime utc_date(std::uint64_t packed) {
                      static_cast<std::uint32_t>(packed >> 16), static_cast<std::uint16_t>(packed)};
 }
 
+std::u16string target_name_of(const ParsedAlias& a) {
+  return a.unicode_target_name ? *a.unicode_target_name : utf8_to_utf16(a.target_name);
+}
+
+Boolean has_attribute(const ParsedAlias& a, std::uint32_t bit) {
+  return (a.volume_attributes & bit) ? 1 : 0;
+}
+
+FSAliasInfo alias_info(const ParsedAlias& a) {
+  FSAliasInfo info{};
+  info.volumeCreateDate = utc_date(a.volume_date);
+  info.targetCreateDate = utc_date(a.target_date);
+  info.fileType = a.file_type;
+  info.fileCreator = a.file_creator;
+  info.parentDirID = a.parent_id;
+  info.nodeID = a.target_id;
+  info.filesystemID = a.filesystem_id;
+  info.signature = a.signature;
+  info.volumeIsBootVolume = has_attribute(a, kBootVolumeBit);
+  info.volumeIsAutomounted = has_attribute(a, kAutomountedBit);
+  info.volumeIsEjectable = has_attribute(a, kEjectableBit);
+  info.volumeHasPersistentFileIDs = has_attribute(a, kPersistentIDsBit);
+  info.isDirectory = a.kind == 1 ? 1 : 0;
+  return info;
+}
+
+// Only version 2 records carry a file type and creator.
+FSAliasInfoBitmap alias_info_answered(const ParsedAlias& a) {
+  return kFSAliasInfoVolumeCreateDate | kFSAliasInfoTargetCreateDate | kFSAliasInfoIsDirectory |
+         kFSAliasInfoIDs | kFSAliasInfoFSInfo | kFSAliasInfoVolumeFlags |
+         (a.version == 2 ? kFSAliasInfoFinderInfo : 0);
+}
+
 }  // namespace
 
 OSStatus FSCopyAliasInfo(AliasHandle inAlias, HFSUniStr255* targetName, HFSUniStr255* volumeName,
@@ -248,31 +281,12 @@ OSStatus FSCopyAliasInfo(AliasHandle inAlias, HFSUniStr255* targetName, HFSUniSt
   try {
     ParsedAlias a;
     if (const OSStatus status = parse_handle(inAlias, &a); status != noErr) return status;
-    if (targetName) {
-      fill_unistr(targetName,
-                  a.unicode_target_name ? *a.unicode_target_name : utf8_to_utf16(a.target_name));
-    }
+    if (targetName) fill_unistr(targetName, target_name_of(a));
     if (volumeName) fill_unistr(volumeName, utf8_to_utf16(volume_name_of(a)));
     if (pathString) *pathString = stored_path(a);
     if (info) {
-      info->volumeCreateDate = utc_date(a.volume_date);
-      info->targetCreateDate = utc_date(a.target_date);
-      info->fileType = a.file_type;
-      info->fileCreator = a.file_creator;
-      info->parentDirID = a.parent_id;
-      info->nodeID = a.target_id;
-      info->filesystemID = a.filesystem_id;
-      info->signature = a.signature;
-      info->volumeIsBootVolume = (a.volume_attributes & kBootVolumeBit) ? 1 : 0;
-      info->volumeIsAutomounted = (a.volume_attributes & kAutomountedBit) ? 1 : 0;
-      info->volumeIsEjectable = (a.volume_attributes & kEjectableBit) ? 1 : 0;
-      info->volumeHasPersistentFileIDs = (a.volume_attributes & kPersistentIDsBit) ? 1 : 0;
-      info->isDirectory = a.kind == 1 ? 1 : 0;
-      if (whichInfo) {
-        *whichInfo = kFSAliasInfoVolumeCreateDate | kFSAliasInfoTargetCreateDate |
-                     kFSAliasInfoIsDirectory | kFSAliasInfoIDs | kFSAliasInfoFSInfo |
-                     kFSAliasInfoVolumeFlags | (a.version == 2 ? kFSAliasInfoFinderInfo : 0);
-      }
+      *info = alias_info(a);
+      if (whichInfo) *whichInfo = alias_info_answered(a);
     }
     return noErr;
   } catch (...) {
