@@ -104,51 +104,76 @@ class MemoryFile {
   std::string path_;
 };
 
-}  // namespace
+// How the device reads and what it holds, in the order the input gives them.
+struct CopyCase {
+  uint32_t max_read = 0;
+  bool is_cut = false;
+  uint16_t cut_at = 0;
+  int32_t cut_status = 0;
+  int32_t header_length = 0;
+  std::string file;
+};
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static MemoryFile* const destination = new MemoryFile;
+CopyCase read_case(const uint8_t* data, size_t size) {
   FuzzInput in(data, size);
   const uint8_t reads = in.u8();
   const uint8_t cut = in.u8();
-  const uint16_t cut_at = in.u16();
-  const int32_t header_length = kHeaderLengths[in.u8() % 6];
-  const std::string file(in.rest());
-
+  CopyCase c;
+  c.cut_at = in.u16();
+  c.header_length = kHeaderLengths[in.u8() % 6];
+  c.file = std::string(in.rest());
   // 1 to 31 bytes a reply, then multiples of 67 up to 15 KiB; 0: any.
-  const uint32_t max_read = reads == 0 ? 0 : reads < 32 ? reads : (reads - 31u) * 67u;
-  const bool is_cut = cut != 0;
+  c.max_read = reads == 0 ? 0 : reads < 32 ? reads : (reads - 31u) * 67u;
+  c.is_cut = cut != 0;
+  c.cut_status = kStatuses[cut % 8];
+  return c;
+}
 
+// A link connected to a fresh fake phone that holds the case's file.
+DeviceLink* connect_to_phone(const CopyCase& c) {
   fakemd::reset();
   DeviceLink* link = mdv_new(nullptr, nullptr, nullptr);
   AMDeviceRef phone = fakemd::add_device();
   fakemd::attach(phone);
-  fakemd::set_max_read(phone, max_read);
-  if (is_cut) fakemd::fail_read_after(phone, cut_at, kStatuses[cut % 8]);
-  fakemd::put_file(phone, kDevicePath, file);
+  fakemd::set_max_read(phone, c.max_read);
+  if (c.is_cut) fakemd::fail_read_after(phone, c.cut_at, c.cut_status);
+  fakemd::put_file(phone, kDevicePath, c.file);
   mdv_set_dev(link, phone);
   if (mdv_connect(link) != 0) fail("the fake device does not connect");
+  return link;
+}
 
-  const int result = get_compressed_file(link, kDevicePath, destination->path(), header_length);
-  if (result != 0 && link->err_text->length == 0) fail("a failed copy says nothing");
-
-  bool too_big = false;
-  const std::optional<std::string> expected = expected_copy(file, header_length, &too_big);
-  if (!too_big) {
-    if (!is_cut && (result == 0) != expected.has_value())
-      fail(result == 0 ? "a copy succeeds that must fail" : "a copy fails that must succeed");
-    if (result == 0) {
-      if (!expected) fail("a copy succeeds that must fail");
-      if (destination->contents() != *expected) fail("the copy is not header plus inflated stream");
-      bool cut_too_big = false;
-      if (is_cut && !expected_copy(file.substr(0, cut_at), header_length, &cut_too_big))
-        fail("a copy succeeds that needed bytes past the device's failure");
-    }
-  }
-
+void disconnect(DeviceLink* link) {
   (void)AFCConnectionClose(link->afc_conn);
   mdv_set_dev(link, nullptr);
   mdv_free(link);
   fakemd::reset();
+}
+
+// The promises of the comment at the top, for a copy that gave `result`.
+void check_copy(const CopyCase& c, int result, const MemoryFile& destination) {
+  bool too_big = false;
+  const std::optional<std::string> expected = expected_copy(c.file, c.header_length, &too_big);
+  if (too_big) return;
+  if (!c.is_cut && (result == 0) != expected.has_value())
+    fail(result == 0 ? "a copy succeeds that must fail" : "a copy fails that must succeed");
+  if (result != 0) return;
+  if (!expected) fail("a copy succeeds that must fail");
+  if (destination.contents() != *expected) fail("the copy is not header plus inflated stream");
+  bool cut_too_big = false;
+  if (c.is_cut && !expected_copy(c.file.substr(0, c.cut_at), c.header_length, &cut_too_big))
+    fail("a copy succeeds that needed bytes past the device's failure");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static MemoryFile* const destination = new MemoryFile;
+  const CopyCase c = read_case(data, size);
+  DeviceLink* link = connect_to_phone(c);
+  const int result = get_compressed_file(link, kDevicePath, destination->path(), c.header_length);
+  if (result != 0 && link->err_text->length == 0) fail("a failed copy says nothing");
+  check_copy(c, result, *destination);
+  disconnect(link);
   return 0;
 }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 
 #include "platform/Foundation.h"
 #include "platform/alias_record.h"
@@ -139,85 +140,145 @@ Levels relative_levels(const FSRef& base, const std::string& target) {
                 static_cast<std::int16_t>(down.size() - common + 1)};
 }
 
-OSErr write_alias(const FSRef* fromFile, const FSRef& target, std::vector<std::uint8_t>* out) {
+// What the record says about the target and its volume, read from the disk
+// once before a byte is written.
+struct AliasFacts {
   struct stat st {};
-  if (stat(target.path.c_str(), &st) != 0 || st.st_dev != target.device ||
-      st.st_ino != target.inode)
-    return fnfErr;
-  const std::string& path = target.path;
-  const std::string mount = mount_point_for(path, st.st_dev);
-  const bool is_mount = path == mount;
-  const std::string volume = mount == "/" ? std::string("Root") : last_component(mount);
-  const std::string below = mount == "/" ? path.substr(1) : path.substr(mount.size());
+  std::string path;
+  std::string mount;
+  bool is_mount = false;
+  std::string volume;  // the volume's label
+  std::string below;   // the path below the mount point, as tag 18 holds it
+  std::string parent;
+  bool has_parent = false;
+  std::uint32_t target_id = 0;
+  std::uint32_t parent_id = 1;
+  std::string name;
+  std::int64_t volume_time = 0;
+  std::int64_t target_time = 0;
+  Levels levels;
+};
 
-  const std::string parent = parent_of(path);
+// nullopt when the target is gone or is no longer the entry `target` named.
+std::optional<AliasFacts> gather_facts(const FSRef* fromFile, const FSRef& target) {
+  AliasFacts f;
+  if (stat(target.path.c_str(), &f.st) != 0 || f.st.st_dev != target.device ||
+      f.st.st_ino != target.inode)
+    return std::nullopt;
+  f.path = target.path;
+  f.mount = mount_point_for(f.path, f.st.st_dev);
+  f.is_mount = f.path == f.mount;
+  f.volume = f.mount == "/" ? std::string("Root") : last_component(f.mount);
+  f.below = f.mount == "/" ? f.path.substr(1) : f.path.substr(f.mount.size());
+
+  f.parent = parent_of(f.path);
   struct stat parent_st {};
-  const bool has_parent = !is_mount && stat(parent.c_str(), &parent_st) == 0;
-  const auto target_id = static_cast<std::uint32_t>(st.st_ino);
-  const std::uint32_t parent_id = has_parent ? static_cast<std::uint32_t>(parent_st.st_ino) : 1;
-  const std::string name = is_mount ? volume : last_component(path);
-  const std::int64_t volume_time = creation_time(mount, true);
-  const std::int64_t target_time = creation_time(path, false);
-  const Levels levels =
-      fromFile && fromFile->device == st.st_dev ? relative_levels(*fromFile, path) : Levels{};
+  f.has_parent = !f.is_mount && stat(f.parent.c_str(), &parent_st) == 0;
+  f.target_id = static_cast<std::uint32_t>(f.st.st_ino);
+  if (f.has_parent) f.parent_id = static_cast<std::uint32_t>(parent_st.st_ino);
+  f.name = f.is_mount ? f.volume : last_component(f.path);
+  f.volume_time = creation_time(f.mount, true);
+  f.target_time = creation_time(f.path, false);
+  if (fromFile && fromFile->device == f.st.st_dev) f.levels = relative_levels(*fromFile, f.path);
+  return f;
+}
 
-  RecordWriter w;
+void write_fixed_part(RecordWriter& w, const AliasFacts& f) {
   w.u32(0);  // userType
   w.u16(0);  // size, filled in last
   w.u16(2);
-  w.u16(S_ISDIR(st.st_mode) ? 1 : 0);
-  w.pascal(utf8_to_mac_roman(swap_separators(volume)), 28);
-  w.u32(local_mac_seconds(volume_time));
+  w.u16(S_ISDIR(f.st.st_mode) ? 1 : 0);
+  w.pascal(utf8_to_mac_roman(swap_separators(f.volume)), 28);
+  w.u32(local_mac_seconds(f.volume_time));
   w.u16(0x482B);  // 'H+'
   w.u16(0);       // fixed disk
-  w.u32(parent_id);
-  w.pascal(fixed_target_name(swap_separators(name), target_id), 64);
-  w.u32(target_id);
-  w.u32(local_mac_seconds(target_time));
+  w.u32(f.parent_id);
+  w.pascal(fixed_target_name(swap_separators(f.name), f.target_id), 64);
+  w.u32(f.target_id);
+  w.u32(local_mac_seconds(f.target_time));
   w.u32(0);  // file type
   w.u32(0);  // file creator
-  w.u16(static_cast<std::uint16_t>(levels.from));
-  w.u16(static_cast<std::uint16_t>(levels.to));
-  w.u32(mount == "/" ? 0x0920 : 0x0900);
+  w.u16(static_cast<std::uint16_t>(f.levels.from));
+  w.u16(static_cast<std::uint16_t>(f.levels.to));
+  w.u32(f.mount == "/" ? 0x0920 : 0x0900);
   w.u16(0);  // filesystem ID
   w.zeros(10);
+}
 
-  bool fits = true;
-  if (has_parent) {
-    fits &= w.item(0, swap_separators(parent == mount ? volume : last_component(parent)));
-  }
-  fits &= w.item(16, be_bytes(utc_mac_packed(volume_time), 8));
-  fits &= w.item(17, be_bytes(utc_mac_packed(target_time), 8));
-  std::string ancestors;
-  for (std::string folder = parent; has_parent && is_below(folder, mount);
+// Tag 1: the IDs of the folders from the parent up to the one just below
+// the mount point, or empty when there is no parent.
+std::string ancestor_ids(const AliasFacts& f) {
+  std::string ids;
+  for (std::string folder = f.parent; f.has_parent && is_below(folder, f.mount);
        folder = parent_of(folder)) {
     struct stat fst {};
     if (stat(folder.c_str(), &fst) != 0) break;
-    ancestors += be_bytes(static_cast<std::uint32_t>(fst.st_ino), 4);
+    ids += be_bytes(static_cast<std::uint32_t>(fst.st_ino), 4);
   }
-  if (!ancestors.empty()) fits &= w.item(1, ancestors);
-  std::string hfs = swap_separators(volume);
-  for (const std::string& part : components(below)) hfs += ":" + swap_separators(part);
-  if (is_mount) hfs += ":";
-  fits &= w.item(2, hfs);
-  fits &= w.item(14, unicode_value(swap_separators(name)));
-  fits &= w.item(15, unicode_value(volume));
-  fits &= w.item(18, below);
-  fits &= w.item(19, mount);
+  return ids;
+}
+
+// Tag 2: "Volume:folder:...:name".
+std::string hfs_path(const AliasFacts& f) {
+  std::string hfs = swap_separators(f.volume);
+  for (const std::string& part : components(f.below)) hfs += ":" + swap_separators(part);
+  if (f.is_mount) hfs += ":";
+  return hfs;
+}
+
+// Tag 21: the bytes of tag 18 that name the home folder, its slash
+// included; nullopt when the target is not inside the home folder on the
+// home folder's volume.
+std::optional<std::size_t> home_prefix_length(const AliasFacts& f) {
   const std::string home = canonical_home();
   struct stat home_st {};
-  if (!home.empty() && home != mount && is_below(path, home) && stat(home.c_str(), &home_st) == 0 &&
-      home_st.st_dev == st.st_dev) {
-    const std::size_t prefix = (mount == "/" ? home.size() - 1 : home.size() - mount.size()) + 1;
-    fits &= w.item(21, be_bytes(prefix, 2));
+  if (home.empty() || home == f.mount || !is_below(f.path, home) ||
+      stat(home.c_str(), &home_st) != 0 || home_st.st_dev != f.st.st_dev)
+    return std::nullopt;
+  return (f.mount == "/" ? home.size() - 1 : home.size() - f.mount.size()) + 1;
+}
+
+// In the order the Mac writes them; false when a value is too long for
+// its item.
+bool write_tagged_items(RecordWriter& w, const AliasFacts& f) {
+  bool fits = true;
+  if (f.has_parent) {
+    fits &= w.item(0, swap_separators(f.parent == f.mount ? f.volume : last_component(f.parent)));
   }
+  fits &= w.item(16, be_bytes(utc_mac_packed(f.volume_time), 8));
+  fits &= w.item(17, be_bytes(utc_mac_packed(f.target_time), 8));
+  if (const std::string ancestors = ancestor_ids(f); !ancestors.empty())
+    fits &= w.item(1, ancestors);
+  fits &= w.item(2, hfs_path(f));
+  fits &= w.item(14, unicode_value(swap_separators(f.name)));
+  fits &= w.item(15, unicode_value(f.volume));
+  fits &= w.item(18, f.below);
+  fits &= w.item(19, f.mount);
+  if (const std::optional<std::size_t> prefix = home_prefix_length(f))
+    fits &= w.item(21, be_bytes(*prefix, 2));
+  return fits;
+}
+
+// The end marker, then the record's size at 0x04; false when the record is
+// too long for that size.
+bool finish_record(RecordWriter& w) {
   w.u16(0xFFFF);
   w.u16(0);
   std::vector<std::uint8_t>& bytes = w.bytes();
-  if (!fits || bytes.size() > 0xFFFF) return paramErr;
+  if (bytes.size() > 0xFFFF) return false;
   bytes[4] = static_cast<std::uint8_t>(bytes.size() >> 8);
   bytes[5] = static_cast<std::uint8_t>(bytes.size());
-  *out = std::move(bytes);
+  return true;
+}
+
+OSErr write_alias(const FSRef* fromFile, const FSRef& target, std::vector<std::uint8_t>* out) {
+  const std::optional<AliasFacts> facts = gather_facts(fromFile, target);
+  if (!facts) return fnfErr;
+  RecordWriter w;
+  write_fixed_part(w, *facts);
+  const bool fits = write_tagged_items(w, *facts);
+  if (!finish_record(w) || !fits) return paramErr;
+  *out = std::move(w.bytes());
   return noErr;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 namespace {
 
@@ -37,38 +38,62 @@ void append_utf8(std::string& out, char32_t cp) {
   }
 }
 
+// What a sequence's first byte says: how many continuation bytes follow
+// and the code point bits it carries.
+struct LeadByte {
+  int continuations = 0;
+  char32_t bits = 0;
+};
+
+// nullopt for a byte that starts no sequence: a continuation byte, 0xC0 and
+// 0xC1 (which could only start overlong forms), 0xF5 and up.
+std::optional<LeadByte> read_lead_byte(unsigned char c) {
+  if (c < 0x80) return LeadByte{0, c};
+  if ((c & 0xE0) == 0xC0 && c >= 0xC2) return LeadByte{1, char32_t{c} & 0x1F};
+  if ((c & 0xF0) == 0xE0) return LeadByte{2, char32_t{c} & 0x0F};
+  if ((c & 0xF8) == 0xF0 && c <= 0xF4) return LeadByte{3, char32_t{c} & 0x07};
+  return std::nullopt;
+}
+
+// False for the overlong three- and four-byte forms, for surrogates and
+// past U+10FFFF (the two-byte overlong forms are refused by their lead).
+bool is_shortest_scalar(char32_t cp, int continuations) {
+  return !((continuations == 2 && cp < 0x800) ||
+           (continuations == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+           (cp >= 0xD800 && cp <= 0xDFFF));
+}
+
+struct DecodedSequence {
+  char32_t code_point = 0;
+  std::size_t length = 0;
+};
+
+// The sequence starting at text[at], or nullopt when it is malformed or cut.
+std::optional<DecodedSequence> decode_sequence(std::string_view text, std::size_t at) {
+  const std::optional<LeadByte> lead = read_lead_byte(static_cast<unsigned char>(text[at]));
+  if (!lead) return std::nullopt;
+  const auto continuations = static_cast<std::size_t>(lead->continuations);
+  if (continuations > 0 && at + continuations >= text.size()) return std::nullopt;
+  char32_t cp = lead->bits;
+  for (std::size_t k = 1; k <= continuations; ++k) {
+    const auto cc = static_cast<unsigned char>(text[at + k]);
+    if ((cc & 0xC0) != 0x80) return std::nullopt;
+    cp = (cp << 6) | (cc & 0x3F);
+  }
+  if (!is_shortest_scalar(cp, lead->continuations)) return std::nullopt;
+  return DecodedSequence{cp, continuations + 1};
+}
+
 }  // namespace
 
 namespace text_internal {
 
 bool decode_utf8(std::string_view text, std::u32string* out) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    int extra = 0;
-    char32_t cp = 0;
-    if (c < 0x80) {
-      cp = c;
-    } else if ((c & 0xE0) == 0xC0 && c >= 0xC2) {
-      extra = 1, cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      extra = 2, cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0 && c <= 0xF4) {
-      extra = 3, cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + static_cast<std::size_t>(extra) >= text.size() && extra > 0) return false;
-    for (int k = 1; k <= extra; ++k) {
-      const auto cc = static_cast<unsigned char>(text[i + k]);
-      if ((cc & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-        (cp >= 0xD800 && cp <= 0xDFFF))
-      return false;
-    if (out) out->push_back(cp);
-    i += static_cast<std::size_t>(extra) + 1;
+  for (std::size_t i = 0; i < text.size();) {
+    const std::optional<DecodedSequence> sequence = decode_sequence(text, i);
+    if (!sequence) return false;
+    if (out) out->push_back(sequence->code_point);
+    i += sequence->length;
   }
   return true;
 }
