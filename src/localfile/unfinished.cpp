@@ -7,6 +7,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstring>
+#include <initializer_list>
 
 #include "localfile/unfinished.h"
 
