@@ -22,7 +22,7 @@ using namespace afc_standins;
 constexpr uint64_t kMiB = 1u << 20;
 constexpr uint32_t kCallerPiece = 8192;  // what a copy asks for at a time
 // Long enough for a few whole pieces and the shrinking last ones.
-constexpr uint64_t kLongFile = 9 * kMiB + 300 * 1024;
+constexpr uint64_t kLongFile = 9 * kMiB + uint64_t{300} * 1024;
 
 // Where a read through a file stopped, and the count of each read.
 struct Outcome {
