@@ -1,8 +1,12 @@
-// File: membuf/alloc.h (internal)
+// File: membuf/alloc.h
 //
-// The one allocation hook of the buffer module, shared with the command
-// record. Every allocation goes through these functions so a test can make
-// any of them fail and check that nothing was changed or leaked.
+// The program's one allocation hook. It lives with the buffer module, and
+// the modules that allocate C-style records use it too: the command
+// record, the device link and its files, the copy's working buffer. Every
+// such allocation goes through these functions so a test can make any of
+// them fail and check that nothing was changed or leaked. (The namespace
+// says internal because nothing outside those modules and their tests may
+// call it.)
 //
 //   membuf_internal::mb_fail_allocations_after(2);  // two succeed, then all fail
 //   ...
