@@ -115,6 +115,26 @@ class RealToolsTest(unittest.TestCase):
                 self.assertNotEqual(run_tool(dev, "ideviceinfo", "-k", "ProductVersion").returncode, 0)
                 self.assertEqual(run_tool(dev, "idevice_id", "-l").stdout.split(), [UDID])
 
+    @unittest.skipUnless(shutil.which("afcclient"), "this release's tools have no afcclient")
+    def test_afcclient_lists_describes_and_copies_over_service_tls_and_plain(self):
+        data = os.urandom((5 << 20) + 123)  # more than one of the tool's reads
+        for service_ssl in (True, False):
+            with self.subTest(service_ssl=service_ssl), tempfile.TemporaryDirectory() as out, \
+                    FakeDevice(udid=UDID, paired=True, service_ssl=service_ssl) as dev:
+                os.makedirs(os.path.join(dev.root, "Documents"))
+                with open(os.path.join(dev.root, "Documents", "big.bin"), "wb") as f:
+                    f.write(data)
+                self.assertEqual(run_tool(dev, "afcclient", "ls", "/").stdout.split(),
+                                 ["Documents"])
+                info = run_tool(dev, "afcclient", "info", "/Documents/big.bin")
+                # One generation prints the keys as JSON, another as plain text.
+                self.assertRegex(info.stdout, r'"?st_size"?: %d\b' % len(data))
+                copy = os.path.join(out, "big.bin")
+                got = run_tool(dev, "afcclient", "get", "/Documents/big.bin", copy)
+                self.assertEqual(got.returncode, 0, got.stderr)
+                with open(copy, "rb") as f:
+                    self.assertEqual(f.read(), data)
+
     def test_device_that_forgot_the_host_is_paired_again(self):
         # Just paired again, the phone cuts off the first session's handshake.
         with FakeDevice(udid=UDID, paired=True,
