@@ -458,7 +458,20 @@ class LockdownError(Exception):
     pass
 
 
-class LockdownClient:
+class _ClosesItsSocket:
+    """A client on one socket: close() closes it, and so does leaving a with block."""
+
+    def close(self):
+        self.sock.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class LockdownClient(_ClosesItsSocket):
     """Requests and replies; the session turns to TLS and back as the device says."""
 
     def __init__(self, sock, context=None):
@@ -484,15 +497,6 @@ class LockdownClient:
             raise LockdownError("%s: %s" % (name, reply["Error"]))
         return reply
 
-    def close(self):
-        self.sock.close()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
 
 class AfcError(Exception):
     def __init__(self, status):
@@ -500,7 +504,7 @@ class AfcError(Exception):
         self.status = status
 
 
-class AfcClient:
+class AfcClient(_ClosesItsSocket):
     """A host's side of the file service, in the emulator's own packet names."""
 
     def __init__(self, sock, stream=None):
@@ -582,15 +586,6 @@ class AfcClient:
             parts.append(chunk)
         self.close_file(handle)
         return b"".join(parts)
-
-    def close(self):
-        self.sock.close()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
 
 
 def recv_exact(stream, n):
