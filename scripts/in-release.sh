@@ -43,18 +43,31 @@ bash "$checkout/scripts/install-deps.sh" roots
 script="$release"
 [ -e "/usr/share/debootstrap/scripts/$release" ] || script=sid
 
+# A minimal system with make, as a machine one types `make test` on has.
+# The archive sometimes drops one request ("Failed getting release file")
+# and answers the same one a minute later: try again after a growing pause.
+bootstrap() {
+  local pause
+  for pause in 10 30 60 0; do
+    rm -rf "$root.partial"
+    debootstrap --variant=minbase --include=make --components=main "$release" "$root.partial" \
+      "$mirror" "$script" >"$roots/$release.debootstrap.log" 2>&1 && return 0
+    tail -20 "$roots/$release.debootstrap.log" >&2
+    [ "$pause" -gt 0 ] || break
+    echo "in-release: debootstrap failed; trying again in $pause s" >&2
+    sleep "$pause"
+  done
+  rm -rf "$root.partial"
+  return 1
+}
+
 make_root() {
   rm -rf "$root"
   mkdir -p "$roots"
   echo "in-release: making a $release root in $root"
-  # A minimal system with make, as a machine one types `make test` on has.
-  debootstrap --variant=minbase --include=make --components=main "$release" "$root.partial" \
-    "$mirror" "$script" \
-    >"$roots/$release.debootstrap.log" 2>&1 || {
-    tail -20 "$roots/$release.debootstrap.log" >&2
-    rm -rf "$root.partial"
-    return 1
-  }
+  bootstrap || return 1
+  # apt inside the root retries its own downloads the same way.
+  echo 'Acquire::Retries "5";' >"$root.partial/etc/apt/apt.conf.d/99afclink-retries"
   # An archive copy of a testing suite may be past its Release file's
   # Valid-Until date; the suite is still what that release's users have.
   echo 'Acquire::Check-Valid-Until "false";' >"$root.partial/etc/apt/apt.conf.d/99afclink-valid-until"

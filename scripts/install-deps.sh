@@ -12,7 +12,7 @@ set -euo pipefail
 
 packages=(
   cmake g++ make pkg-config
-  zlib1g-dev libplist-dev libimobiledevice-dev libusbmuxd-dev libssl-dev
+  zlib1g-dev libplist-dev libimobiledevice-dev libusbmuxd-dev libssl-dev libsqlite3-dev
   libimobiledevice-utils libgtest-dev
   python3 openssl
 )
@@ -50,5 +50,13 @@ fi
 
 echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-"${as_root[@]}" apt-get update -q
-"${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+# One dropped request to the archive must not fail the whole run: apt tries
+# each download again, and a failed update is tried again after a pause.
+retries=(-o Acquire::Retries=5)
+for pause in 5 15 30 0; do
+  "${as_root[@]}" apt-get "${retries[@]}" update -q && break
+  [ "$pause" -gt 0 ] || exit 1
+  echo "install-deps: apt-get update failed; trying again in $pause s" >&2
+  sleep "$pause"
+done
+"${as_root[@]}" apt-get "${retries[@]}" install -y -q --no-install-recommends "${missing[@]}"

@@ -158,6 +158,11 @@ struct DeviceFile {
 // its message), then frees it. Null is ignored.
 void mdv_file_free0(DeviceFile** holder) noexcept;
 
+// Asks the device about `path` without opening it, into *info (zeroed
+// first): 0; 1 when nothing is at that path (no message, since a missing
+// file is often the answer the caller wants); -1 with a message.
+[[nodiscard]] int32_t mdv_file_info(DeviceLink* link, const char* path, AFCFileInfo* info) noexcept;
+
 struct DeviceFileFree {
   void operator()(DeviceFile* file) const noexcept { mdv_file_free0(&file); }
 };

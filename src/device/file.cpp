@@ -162,3 +162,12 @@ void mdv_file_free0(DeviceFile** holder) noexcept {
   membuf_internal::mb_dealloc(file->file_path);
   membuf_internal::mb_dealloc(file);
 }
+
+int32_t mdv_file_info(DeviceLink* link, const char* path, AFCFileInfo* info) noexcept {
+  const int32_t status = AFCFileInfoRead(link->afc_conn, path, info);
+  if (status == 0) return 0;
+  if (status == kAFCObjectNotFound) return 1;
+  note_status(link, status);
+  mdv_add_err(link, "Could not get information on file %s. Code %d", path, status);
+  return -1;
+}

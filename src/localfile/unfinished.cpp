@@ -2,6 +2,8 @@
 // terminating signal removes before the process ends. The handler may run
 // on any thread at any moment, so it touches only what was prepared
 // beforehand: two fixed buffers and two lock-free flags.
+#include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -26,12 +28,35 @@ constexpr int kHolding = -1;
 std::atomic<int> held{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 
+// Removes every file in a private folder of afclink's (SQLite's side files
+// beside a staged library). Only the raw system calls, which a signal
+// handler may make: no stream, no allocation.
+void empty_folder(const char* folder) noexcept {
+  const int listing = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listing < 0) return;
+  alignas(dirent64) char entries[4096];
+  ssize_t filled = 0;
+  while ((filled = getdents64(listing, entries, sizeof entries)) > 0) {
+    for (ssize_t at = 0; at < filled;) {
+      const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
+      at += entry->d_reclen;
+      const char* name = entry->d_name;
+      const bool dots = name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+      if (!dots) (void)unlinkat(listing, name, 0);
+    }
+  }
+  (void)close(listing);
+}
+
 extern "C" void remove_unfinished_and_end(int signal_number) {
   int holding = kHolding;
   if (held.compare_exchange_strong(holding, signal_number)) return;  // ends it when released
   if (armed.load()) {
     (void)unlink(unfinished_file);
-    if (unfinished_folder[0] != '\0') (void)rmdir(unfinished_folder);
+    if (unfinished_folder[0] != '\0') {
+      empty_folder(unfinished_folder);
+      (void)rmdir(unfinished_folder);
+    }
   }
   // End as the signal itself would have ended the process: its default
   // action, delivered as soon as this handler returns.

@@ -1,8 +1,9 @@
 // File: localfile/unfinished.h
 //
 // The unfinished-file guard: the one staging file (and the private folder
-// holding it, if any) that SIGTERM, SIGINT or SIGHUP removes before the
-// process ends as the signal would have. LocalFile names its stage here
+// holding it, if any, with whatever else afclink put in it) that SIGTERM,
+// SIGINT or SIGHUP removes before the process ends as the signal would
+// have. LocalFile names its stage here
 // while it exists; the program installs the handlers once, at start.
 //
 // Example:

@@ -3,7 +3,6 @@
 // xmlpath.cpp); the few one-line ones that belong to no job are here.
 #include <unistd.h>
 
-#include <array>
 #include <string_view>
 
 #include "main/connection.h"
@@ -43,8 +42,9 @@ struct CommandEntry {
 };
 
 // Searched in this order; the first equal word runs.
-constexpr std::array<CommandEntry, 10> kCommands{{
+constexpr CommandEntry kCommands[] = {
     {"getDB", true, getDB},
+    {"getLibrary", true, getLibrary},
     {"getFile", true, getFile},
     {"disconnect", false, disconnect},
     {"connect", false, connect},
@@ -54,7 +54,7 @@ constexpr std::array<CommandEntry, 10> kCommands{{
     {"XMLPath", false, xml_path},
     {"XMLDebug", false, xml_debug},
     {"statusDebug", false, status_debug},
-}};
+};
 
 }  // namespace
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "library/Library.h"
 #include "localfile/Buffer.h"
 #include "localfile/LocalFile.h"
 #include "main/retrieval.h"
@@ -151,7 +152,19 @@ int end_copy(DeviceFilePtr& device, LocalFile& local, int copied) noexcept {
   return local.close(written);
 }
 
-// The error text for a reply, "unknown" when nothing was said.
+// A phone of iOS 5 or later has neither database, but its library: the
+// reply then says which command fetches it.
+void name_the_library_if_modern(DeviceLink* link) noexcept {
+  AFCFileInfo info{};
+  if (!mdv_is_connected(link) || mdv_file_info(link, kCompressedDB, &info) != 1 ||
+      mdv_file_info(link, kPlainDB, &info) != 1 || mdv_file_info(link, kLibraryPath, &info) != 0)
+    return;
+  mdv_add_err(link, "This phone keeps its music library in %s: fetch it with getLibrary.",
+              kLibraryPath);
+}
+
+}  // namespace
+
 void reply_error(DeviceLink* link) noexcept {
   const MemBuf* text = link->err_text;
   if (text && text->length > 0)
@@ -159,8 +172,6 @@ void reply_error(DeviceLink* link) noexcept {
   else
     ui_eprintf("Error: %s\n", "unknown");
 }
-
-}  // namespace
 
 int get_file(DeviceLink* link, const char* device_path, const char* local_path) noexcept {
   DeviceFilePtr device(mdv_file_open(link, device_path, 'r'));
@@ -212,6 +223,20 @@ int getDB(DeviceLink* link, Command* command) noexcept {
     ok();
     return 0;
   }
+  name_the_library_if_modern(link);
   reply_error(link);
   return result;
+}
+
+int getLibrary(DeviceLink* link, Command* command) noexcept {
+  if (cmd_count(command) != 2) {
+    ui_eprintf("Usage: getLibrary \"fully qualified destination file path\"\n");
+    return -1;
+  }
+  if (get_library(link, cmd_word(command, 1)) != 0) {
+    reply_error(link);
+    return -1;
+  }
+  ok();
+  return 0;
 }

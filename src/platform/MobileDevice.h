@@ -28,6 +28,7 @@
 //   AMDeviceValidatePairing(dev); AMDeviceStartSession(dev);
 //   uint32_t svc; AMDeviceStartService(dev, CFSTR("com.apple.afc"), &svc);
 //   AFCConnectionRef afc; AFCConnectionOpen(svc, 0, &afc);
+//   AFCFileInfo info; AFCFileInfoRead(afc, "/path", &info);
 //   uint64_t f; AFCFileRefOpen(afc, "/path", 1, &f); ...
 #pragma once
 
@@ -62,6 +63,7 @@ constexpr int32_t kAMDSessionInactive = -23;       // LOCKDOWN_E_SESSION_INACTIV
 constexpr int32_t kAMDInvalidService = -27;        // LOCKDOWN_E_INVALID_SERVICE
 constexpr int32_t kAMDServiceLimit = -28;          // LOCKDOWN_E_SERVICE_LIMIT
 constexpr int32_t kAMDServiceProhibited = -34;     // LOCKDOWN_E_SERVICE_PROHIBITED
+constexpr int32_t kAFCUnknownError = 1;            // AFC_E_UNKNOWN_ERROR
 constexpr int32_t kAFCReadError = 4;               // AFC_E_READ_ERROR
 constexpr int32_t kAFCInvalidArgument = 7;         // AFC_E_INVALID_ARG
 constexpr int32_t kAFCObjectNotFound = 8;          // AFC_E_OBJECT_NOT_FOUND
@@ -70,6 +72,7 @@ constexpr int32_t kAFCPermDenied = 10;             // AFC_E_PERM_DENIED
 constexpr int32_t kAFCOpHeaderInvalid = 2;         // AFC_E_OP_HEADER_INVALID: replies out of step
 constexpr int32_t kAFCServiceNotConnected = 11;    // AFC_E_SERVICE_NOT_CONNECTED
 constexpr int32_t kAFCMuxError = 30;               // AFC_E_MUX_ERROR: the link is gone
+constexpr int32_t kAFCNoMemory = 31;               // AFC_E_NO_MEM
 constexpr int32_t kAFCNotEnoughData = 32;          // AFC_E_NOT_ENOUGH_DATA: a reply cut short
 
 // Message kinds of a device notification.
@@ -204,3 +207,15 @@ int32_t AFCConnectionClose(AFCConnectionRef connection) noexcept;
                                      uint64_t* position) noexcept;
 // Closes a device file. 0; 7 for reference 0 (nothing is sent); 30 link lost.
 [[nodiscard]] int32_t AFCFileRefClose(AFCConnectionRef connection, uint64_t file_ref) noexcept;
+
+// What the file service tells of one path without opening it.
+struct AFCFileInfo {
+  uint64_t size;         // st_size, in bytes
+  uint64_t modified_ns;  // st_mtime: nanoseconds since 1970
+  uint8_t is_regular;    // st_ifmt is S_IFREG
+};
+// Asks the device about `path`; *info is zeroed first.
+// 0; 7 bad argument; 8 not found; 10 permission denied; 30 link lost;
+// 31 no memory; 1 a reply that lacks the size or the time.
+[[nodiscard]] int32_t AFCFileInfoRead(AFCConnectionRef connection, const char* path,
+                                      AFCFileInfo* info) noexcept;

@@ -29,6 +29,7 @@ struct AMDevice {
   std::string folder;
   std::map<std::string, std::shared_ptr<const std::string>> files;
   std::map<std::string, std::shared_ptr<std::string>> written;
+  std::map<std::string, uint64_t> modified_ns;  // of in-memory files
 };
 
 struct AMDeviceNotification {
@@ -39,6 +40,7 @@ namespace {
 
 struct OpenFile {
   AMDevice* device = nullptr;
+  std::string path;
   uint64_t mode = 0;
   uint64_t position = 0;
   std::shared_ptr<const std::string> bytes;  // mode 1 from memory
@@ -84,6 +86,8 @@ struct State {
   long posted = 0;
   long handled = 0;
   int32_t mux_status = 0;  // what AMDMuxProbe answers
+  uint64_t clock_ns = 1'000'000'000;  // the modification time of the next write
+  ReadHook read_hook;
 };
 
 State& state() {
@@ -227,7 +231,8 @@ const char* call_name(Call call) noexcept {
       "AFCFileRefWrite",
       "AFCFileRefSeek",
       "AFCFileRefTell",
-      "AFCFileRefClose"};
+      "AFCFileRefClose",
+      "AFCFileInfoRead"};
   const auto index = static_cast<size_t>(call);
   return index < names.size() ? names[index] : "?";
 }
@@ -251,6 +256,7 @@ void reset() noexcept {
   s.loops.clear();
   s.posted = s.handled = 0;
   s.mux_status = 0;
+  s.read_hook = nullptr;
   s.changed.notify_all();
 }
 
@@ -345,7 +351,24 @@ void put_file(AMDeviceRef device, const std::string& path,
   if (AMDevice* d = device_locked(s, device)) {
     d->written.erase(path);
     d->files[path] = std::move(bytes);
+    d->modified_ns[path] = s.clock_ns += 1'000'000;
   }
+}
+
+void remove_file(AMDeviceRef device, const std::string& path) {
+  State& s = state();
+  Lock lock(s.mutex);
+  if (AMDevice* d = device_locked(s, device)) {
+    d->written.erase(path);
+    d->files.erase(path);
+    d->modified_ns.erase(path);
+  }
+}
+
+void set_read_hook(ReadHook hook) {
+  State& s = state();
+  Lock lock(s.mutex);
+  s.read_hook = std::move(hook);
 }
 
 void serve_folder(AMDeviceRef device, const std::string& folder) {
@@ -751,6 +774,7 @@ int32_t AFCFileRefOpen(AFCConnectionRef connection, const char* path, uint64_t m
   if (device->open_without_reference) return fakemd::logged(s, entry, 0);
   OpenFile file;
   file.device = device;
+  file.path = path;
   file.mode = mode;
   if (mode == 3) {
     device->files.erase(path);
@@ -810,6 +834,45 @@ int32_t AFCFileRefRead(AFCConnectionRef connection, uint64_t file_ref, void* buf
   }
   file->position += n;
   *length = static_cast<uint32_t>(n);
+  (void)fakemd::logged(s, entry, 0);
+  if (fakemd::ReadHook hook = s.read_hook) {
+    const std::string path = file->path;
+    const uint64_t position = file->position;
+    lock.unlock();
+    hook(path, position);
+  }
+  return 0;
+}
+
+int32_t AFCFileInfoRead(AFCConnectionRef connection, const char* path,
+                        AFCFileInfo* info) noexcept {
+  if (info) *info = AFCFileInfo{};
+  auto& s = state();
+  Lock lock(s.mutex);
+  LoggedCall entry{Call::FileInfoRead};
+  entry.text = path ? path : "";
+  int32_t status = 0;
+  AFCConnection* c = nullptr;
+  if (file_call_head(s, entry, connection, &status, &c)) return fakemd::logged(s, entry, status);
+  if (!path || !info) return fakemd::logged(s, entry, kAFCInvalidArgument);
+  AMDevice* device = c->device;
+  if (auto w = device->written.find(path); w != device->written.end()) {
+    info->size = w->second->size();
+    info->is_regular = 1;
+  } else if (auto m = device->files.find(path); m != device->files.end()) {
+    info->size = m->second->size();
+    info->modified_ns = device->modified_ns[path];
+    info->is_regular = 1;
+  } else if (struct stat st {}; !device->folder.empty() &&
+                                ::stat((device->folder + path).c_str(), &st) == 0) {
+    info->size = static_cast<uint64_t>(st.st_size);
+    info->modified_ns = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1'000'000'000U +
+                        static_cast<uint64_t>(st.st_mtim.tv_nsec);
+    info->is_regular = S_ISREG(st.st_mode) ? 1 : 0;
+  } else {
+    return fakemd::logged(s, entry, kAFCObjectNotFound);
+  }
+  entry.amount = info->size;
   return fakemd::logged(s, entry, 0);
 }
 

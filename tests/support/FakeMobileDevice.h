@@ -24,6 +24,10 @@
 //   - Files: held in memory (put_file) or served from a folder
 //     (serve_folder: the device path is appended to the folder). Mode 1
 //     opens for reading; mode 3 creates or truncates an in-memory file.
+//     An open file keeps reading the bytes it was opened on, as a phone's
+//     file replaced under the reader does. Each put_file gives the file a
+//     newer modification time (AFCFileInfoRead), as a write on a phone
+//     does.
 //   - Every call is counted (call_count) and logged with its arguments
 //     (log), injected failures included. AMDeviceRetain/Release are counted
 //     but not logged.
@@ -40,6 +44,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -70,6 +75,7 @@ enum class Call : int {
   FileRefSeek,
   FileRefTell,
   FileRefClose,
+  FileInfoRead,
   kCount
 };
 
@@ -150,6 +156,14 @@ void set_max_read(AMDeviceRef device, uint32_t bytes);
 void fail_read_after(AMDeviceRef device, uint64_t bytes, int32_t status);
 // AFCFileRefOpen answers 0 but leaves the reference 0.
 void set_open_without_reference(AMDeviceRef device, bool on);
+// Removes an in-memory file.
+void remove_file(AMDeviceRef device, const std::string& path);
+// Called after every successful AFCFileRefRead, outside the fake's lock,
+// with the device path and the file position after the read: a test
+// changes files there (put_file) as a phone writing them would. An empty
+// hook removes it; reset() does too.
+using ReadHook = std::function<void(const std::string& path, uint64_t position)>;
+void set_read_hook(ReadHook hook);
 
 // ---- Injected statuses ----------------------------------------------------
 

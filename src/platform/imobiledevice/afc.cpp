@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <memory>
+#include <string_view>
 #include <vector>
 
 #include "platform/imobiledevice/internal.h"
@@ -269,4 +271,58 @@ int32_t AFCFileRefClose(AFCConnectionRef connection, uint64_t file_ref) noexcept
   // A file that stays open keeps its buffered bytes for the caller.
   if (closed == AFC_E_SUCCESS) forget_file(connection, file_ref);
   return closed;
+}
+
+namespace {
+
+// The key-value list afc_get_file_info hands out; freed once.
+struct AfcDictionaryFree {
+  void operator()(char** dictionary) const noexcept { afc_dictionary_free(dictionary); }
+};
+using AfcDictionary = std::unique_ptr<char*, AfcDictionaryFree>;
+
+// A decimal count as the device writes it; false for anything else.
+bool parse_count(const char* text, uint64_t* value) noexcept {
+  if (!text || !*text) return false;
+  uint64_t parsed = 0;
+  for (const char* digit = text; *digit; ++digit) {
+    if (*digit < '0' || *digit > '9') return false;
+    const auto next = static_cast<uint64_t>(*digit - '0');
+    if (parsed > (UINT64_MAX - next) / 10) return false;
+    parsed = parsed * 10 + next;
+  }
+  *value = parsed;
+  return true;
+}
+
+}  // namespace
+
+int32_t AFCFileInfoRead(AFCConnectionRef connection, const char* path,
+                        AFCFileInfo* info) noexcept {
+  forget_tls_errors();
+  if (info) *info = AFCFileInfo{};
+  if (!connection || !path || !info) return AFC_E_INVALID_ARG;
+  char** raw = nullptr;
+  const afc_error_t asked = afc_get_file_info(connection->client, path, &raw);
+  const AfcDictionary pairs(raw);
+  if (asked != AFC_E_SUCCESS) return asked;
+  if (!pairs) return AFC_E_UNKNOWN_ERROR;
+  bool has_size = false;
+  bool has_time = false;
+  for (char** entry = pairs.get(); entry[0] && entry[1]; entry += 2) {
+    const std::string_view key(entry[0]);
+    if (key == "st_size")
+      has_size = parse_count(entry[1], &info->size);
+    else if (key == "st_mtime")
+      has_time = parse_count(entry[1], &info->modified_ns);
+    else if (key == "st_ifmt")
+      info->is_regular = std::string_view(entry[1]) == "S_IFREG" ? 1 : 0;
+  }
+  // A change can only be seen in what the reply holds; without both it
+  // would pass for "unchanged".
+  if (!has_size || !has_time) {
+    *info = AFCFileInfo{};
+    return AFC_E_UNKNOWN_ERROR;
+  }
+  return 0;
 }

@@ -33,7 +33,8 @@ static_assert(kAFCOpHeaderInvalid == AFC_E_OP_HEADER_INVALID && kAFCReadError ==
               kAFCObjectNotFound == AFC_E_OBJECT_NOT_FOUND &&
               kAFCObjectIsDir == AFC_E_OBJECT_IS_DIR && kAFCPermDenied == AFC_E_PERM_DENIED &&
               kAFCServiceNotConnected == AFC_E_SERVICE_NOT_CONNECTED &&
-              kAFCMuxError == AFC_E_MUX_ERROR && kAFCNotEnoughData == AFC_E_NOT_ENOUGH_DATA);
+              kAFCMuxError == AFC_E_MUX_ERROR && kAFCNotEnoughData == AFC_E_NOT_ENOUGH_DATA &&
+              kAFCUnknownError == AFC_E_UNKNOWN_ERROR && kAFCNoMemory == AFC_E_NO_MEM);
 
 struct AMDevice {
   std::atomic<int32_t> refs{1};
