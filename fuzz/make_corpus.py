@@ -12,7 +12,11 @@ import struct
 import sys
 import zlib
 
-ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.join(HERE, "corpus")
+sys.path.insert(0, os.path.join(HERE, "..", "tools", "fakedevice"))
+
+from music_library import compressed_database, database_header  # noqa: E402
 
 
 def u16(v):
@@ -67,9 +71,7 @@ def command_seeds():
 # ---- compressed copy: reads, cut, cut offset, header length, file ----------
 
 def music_database(header_length, body):
-    header = b"mhbd" + struct.pack("<I", header_length)
-    header += bytes(header_length - len(header))
-    return header + zlib.compress(body, 9)
+    return compressed_database(database_header(header_length), body, 9)
 
 
 def compressed_copy_seeds():
@@ -83,7 +85,7 @@ def compressed_copy_seeds():
         "cut_inside": (40, 1, 700, 0, music_database(188, body)),
         "truncated": (100, 0, 0, 0, music_database(188, body)[:-5]),
         "no_header": (0, 0, 0, 2, zlib.compress(b"x" * 5000)),
-        "raw_deflate": (13, 0, 0, 0, music_database(188, b"")[:188]
+        "raw_deflate": (13, 0, 0, 0, database_header(188)
                         + zlib.compressobj(6, zlib.DEFLATED, -15).compress(body)),
     }
     for name, (reads, cut, cut_at, header, data) in seeds.items():

@@ -3,61 +3,37 @@
 
     python3 tools/demo.py build/afclink
 
-Generates a device folder (a compressed music database with a 244-byte
-header, a plain one and a few files), starts tools/fakedevice on it, drives
+Generates a device folder (an iPhone OS 4 music library: a compressed
+database with a 244-byte header and the 0-byte plain one beside it, and a
+voice memo), starts tools/fakedevice on it as that phone, drives
 afclink through its pipes the way a parent application does, prints every
 line that crosses the pipes, and checks what was fetched. Exits non-zero if
 anything is off.
 """
 
 import os
-import struct
 import subprocess
 import sys
 import tempfile
 import time
-import zlib
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 
 from fakedevice_control import FakeDevice  # noqa: E402
+from music_library import make_old_library  # noqa: E402
 
 HEADER_LENGTH = 244
 
 
-def music_database_body(tracks):
-    """A stand-in for a database body: sections of recognisable records."""
-    records = []
-    for number in range(tracks):
-        title = f"Track {number:04d} - Demo Artist - Demo Album".encode()
-        records.append(b"mhit" + struct.pack("<II", 16 + len(title), number) + b"\0" * 4 + title)
-    return b"mhsd" + struct.pack("<I", len(records)) + b"".join(records)
-
-
-def compressed_database(body):
-    stream = zlib.compress(body, 6)
-    header = bytearray(HEADER_LENGTH)
-    header[0:4] = b"mhbd"
-    struct.pack_into("<III", header, 4, HEADER_LENGTH, HEADER_LENGTH + len(stream), 2)
-    return bytes(header), stream
-
-
 def build_device_folder(root):
-    body = music_database_body(5000)
-    header, stream = compressed_database(body)
-    itunes = os.path.join(root, "iTunes_Control", "iTunes")
-    os.makedirs(itunes)
-    with open(os.path.join(itunes, "iTunesCDB"), "wb") as f:
-        f.write(header + stream)
-    with open(os.path.join(itunes, "iTunesDB"), "wb") as f:
-        f.write(b"mhbd" + struct.pack("<I", 104) + b"\0" * 96 + body)
+    expected_db = make_old_library(root, tracks=5000, header_length=HEADER_LENGTH)
     recordings = os.path.join(root, "Recordings")
     os.makedirs(recordings)
     memo = os.urandom(300_000)
     with open(os.path.join(recordings, "Memo 1.m4a"), "wb") as f:
         f.write(memo)
-    return header + body, memo
+    return expected_db, memo
 
 
 class Session:
@@ -86,9 +62,9 @@ def main():
         local_db = os.path.join(work, "iTunesDB.local")
         local_memo = os.path.join(work, "memo copy.m4a")
 
-        print("afclink demo: an emulated iPhone holding a compressed music database")
+        print("afclink demo: an emulated iPhone OS 4 phone holding a compressed music database")
         print(f"(244-byte header, {len(expected_db) - HEADER_LENGTH} bytes inflated), "
-              "a plain one, and a voice memo.\n")
+              "an empty plain one, and a voice memo.\n")
         with FakeDevice(root=device_root) as device:
             session = Session(binary, device.env())
             session.ask("status")

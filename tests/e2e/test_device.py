@@ -19,32 +19,12 @@ import zlib
 
 from afclink_driver import Afclink
 from fakedevice_control import FakeDevice
+from music_library import CDB, PLAIN_DB, database_header, pseudo_random
 
 DEADLINE = 20.0
 # afclink tries again by itself every couple of seconds; on a loaded machine a
 # state the user mended may take several of those tries to show.
 SELF_HEAL = 30.0
-CDB = "/iTunes_Control/iTunes/iTunesCDB"
-PLAIN_DB = "/iTunes_Control/iTunes/iTunesDB"
-
-
-def pseudo_random(size, seed=1):
-    """Incompressible, reproducible bytes (a stream of hashes)."""
-    import hashlib
-    out = bytearray()
-    block = seed.to_bytes(8, "little")
-    while len(out) < size:
-        block = hashlib.sha256(block).digest()
-        out.extend(block)
-    return bytes(out[:size])
-
-
-def database_header(length):
-    """A header as handhelds write it: "mhbd", then its own length (LE)."""
-    header = bytearray(pseudo_random(length, seed=length))
-    header[0:4] = b"mhbd"
-    header[4:8] = struct.pack("<I", length)
-    return bytes(header)
 
 
 def put(device, device_path, data):
