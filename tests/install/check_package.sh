@@ -193,14 +193,14 @@ depends=$(dpkg-deb -f "$deb" Depends)
 version=$(dpkg-deb -f "$deb" Version)
 say "package: $deb, version $version"
 say "Depends: $depends"
-for needed in python3 libimobiledevice libplist libusbmuxd zlib1g; do
+for needed in python3 libimobiledevice libplist libusbmuxd zlib1g libsqlite3; do
   [[ "$depends" == *"$needed"* ]] || fail "Depends lacks $needed"
 done
 # Each device library is declared by the name this release packages it
 # under (the names carry the library's generation), the very package that
 # holds the copy afclink was linked with.
-for library in libimobiledevice libplist libusbmuxd; do
-  linked=$(ldd build/afclink | awk -v lib="$library" '$1 ~ "^" lib "-[0-9]" { print $3 }') || true
+for library in libimobiledevice libplist libusbmuxd libsqlite3; do
+  linked=$(ldd build/afclink | awk -v lib="$library" '$1 ~ "^" lib "(-[0-9]|[.]so)" { print $3 }') || true
   [ -n "$linked" ] || fail "build/afclink links no $library"
   # dpkg knows the file by the name it unpacked, /lib or /usr/lib.
   owner=
