@@ -188,9 +188,9 @@ Outcome try_copy(DeviceLink* link, StagingFolder& staging, Buffer& block) noexce
   if (!look_at_both(link, wal_path, &after)) return Outcome::failed;
   WalHeader staged_header{};
   WalHeader header_after{};
-  // Read again even when the file service saw no change: a file system's
-  // coarse clock can miss a rewrite of the same size.
-  if (before.wal.exists && after.wal.exists) {
+  // Only a -wal that grew needs its header: a log reset and then written
+  // past its old end grows too.
+  if (before.wal.exists && after.wal.exists && !(before.wal == after.wal)) {
     staged_header = header_of(staging.wal());
     if (!header_on_device(link, wal_path, &header_after)) return Outcome::failed;
   }
