@@ -97,7 +97,8 @@ bool runnable(const Command* command) {
   if (word == "quit" || word == "connect") return false;
   const int32_t count = cmd_count(command);
   if (word == "getFile" && count == 3) return safe_destination(cmd_word(command, 2));
-  if (word == "getDB" && count == 2) return safe_destination(cmd_word(command, 1));
+  if ((word == "getDB" || word == "getLibrary") && count == 2)
+    return safe_destination(cmd_word(command, 1));
   return true;
 }
 

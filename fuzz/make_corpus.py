@@ -63,6 +63,7 @@ def command_seeds():
         "link_lost": (0x51, 0x09, b"getFile /iTunes_Control/iTunes/iTunesDB /dev/null\n"
                       b"status\ngetDB /dev/null\nstatus\n"),
         "open_fails": (0x01, 0x40, b"getFile /a /dev/null\ngetDB /dev/null\nXMLPath\n"),
+        "library": (0x01, 0x00, b"getLibrary lib\ngetLibrary\ngetLibrary a b\ngetDB lib\n"),
     }
     for name, (scene, failure, text) in seeds.items():
         write("fuzz_command", name, bytes([scene, failure]) + text)
