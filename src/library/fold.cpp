@@ -107,8 +107,8 @@ bool fold(DeviceLink* link, sqlite3* db) noexcept {
 
 int fold_library(DeviceLink* link, const std::string& path) noexcept {
   sqlite3* raw = nullptr;
-  const int opened = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW,
-                                     nullptr);
+  const int opened =
+      sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr);
   Database db(raw);
   if (opened != SQLITE_OK) {
     say_damaged(link, db ? sqlite3_errmsg(db.get()) : sqlite3_errstr(opened));

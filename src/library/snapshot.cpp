@@ -211,14 +211,10 @@ int copy_library(DeviceLink* link, StagingFolder& staging) noexcept {
   auto pause = rule.first_pause;
   for (int tries = 1;; ++tries) {
     switch (try_copy(link, staging, block)) {
-      case Outcome::consistent:
-        return 0;
-      case Outcome::missing:
-        return 1;
-      case Outcome::failed:
-        return -1;
-      case Outcome::changed:
-        break;
+      case Outcome::consistent: return 0;
+      case Outcome::missing: return 1;
+      case Outcome::failed: return -1;
+      case Outcome::changed: break;
     }
     staging.empty();
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - first);

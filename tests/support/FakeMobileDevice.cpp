@@ -85,7 +85,7 @@ struct State {
   std::set<CFRunLoopRef> loops;
   long posted = 0;
   long handled = 0;
-  int32_t mux_status = 0;  // what AMDMuxProbe answers
+  int32_t mux_status = 0;             // what AMDMuxProbe answers
   uint64_t clock_ns = 1'000'000'000;  // the modification time of the next write
   ReadHook read_hook;
 };
@@ -844,8 +844,7 @@ int32_t AFCFileRefRead(AFCConnectionRef connection, uint64_t file_ref, void* buf
   return 0;
 }
 
-int32_t AFCFileInfoRead(AFCConnectionRef connection, const char* path,
-                        AFCFileInfo* info) noexcept {
+int32_t AFCFileInfoRead(AFCConnectionRef connection, const char* path, AFCFileInfo* info) noexcept {
   if (info) *info = AFCFileInfo{};
   auto& s = state();
   Lock lock(s.mutex);
@@ -863,8 +862,8 @@ int32_t AFCFileInfoRead(AFCConnectionRef connection, const char* path,
     info->size = m->second->size();
     info->modified_ns = device->modified_ns[path];
     info->is_regular = 1;
-  } else if (struct stat st {}; !device->folder.empty() &&
-                                ::stat((device->folder + path).c_str(), &st) == 0) {
+  } else if (struct stat st{};
+             !device->folder.empty() && ::stat((device->folder + path).c_str(), &st) == 0) {
     info->size = static_cast<uint64_t>(st.st_size);
     info->modified_ns = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1'000'000'000U +
                         static_cast<uint64_t>(st.st_mtim.tv_nsec);

@@ -48,9 +48,10 @@ LibraryFiles make_library(const fs::path& scratch, int rows, int wal_rows) {
   const fs::path path = scratch / "MediaLibrary.sqlitedb";
   sqlite3* db = nullptr;
   EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-  exec(db, "PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;"
-           "CREATE TABLE item (item_pid INTEGER PRIMARY KEY, title TEXT);"
-           "CREATE INDEX item_title ON item (title);");
+  exec(db,
+       "PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;"
+       "CREATE TABLE item (item_pid INTEGER PRIMARY KEY, title TEXT);"
+       "CREATE INDEX item_title ON item (title);");
   const auto add = [&](int from, int to) {
     exec(db, "BEGIN; WITH RECURSIVE n(i) AS (SELECT " + std::to_string(from) +
                  " UNION ALL SELECT i + 1 FROM n WHERE i + 1 < " + std::to_string(to) +
@@ -143,8 +144,8 @@ class Library : public PhoneAndLink {
   fs::path dir;
   std::string out;
   // Short pauses; still at least three tries.
-  library_internal::ScopedRetryRule quick{{std::chrono::milliseconds(1),
-                                           std::chrono::milliseconds(20), 3}};
+  library_internal::ScopedRetryRule quick{
+      {std::chrono::milliseconds(1), std::chrono::milliseconds(20), 3}};
 };
 
 TEST_F(Library, CommitsOnlyInTheLogAreFoldedIntoOneFileThatStandsAlone) {

@@ -297,8 +297,7 @@ bool parse_count(const char* text, uint64_t* value) noexcept {
 
 }  // namespace
 
-int32_t AFCFileInfoRead(AFCConnectionRef connection, const char* path,
-                        AFCFileInfo* info) noexcept {
+int32_t AFCFileInfoRead(AFCConnectionRef connection, const char* path, AFCFileInfo* info) noexcept {
   forget_tls_errors();
   if (info) *info = AFCFileInfo{};
   if (!connection || !path || !info) return AFC_E_INVALID_ARG;
