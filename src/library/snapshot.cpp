@@ -95,7 +95,7 @@ bool write_all(DeviceLink* link, int fd, const unsigned char* bytes, size_t coun
 // A file that is gone since it was seen is a change, not a failure.
 Outcome stage_file(DeviceLink* link, const char* device_path, const std::string& local_path,
                    Buffer& block) noexcept {
-  const size_t said = link->err_text->length;
+  const int32_t said = link->err_text->length;
   AFCFileInfo now{};
   DeviceFilePtr device(mdv_file_open(link, device_path, 'r'));
   if (!device) {
@@ -143,7 +143,7 @@ WalHeader header_of(const std::string& path) noexcept {
 // not be read; a file gone or shorter leaves the rest zero.
 bool header_on_device(DeviceLink* link, const std::string& wal_path, WalHeader* header) noexcept {
   *header = WalHeader{};
-  const size_t said = link->err_text->length;
+  const int32_t said = link->err_text->length;
   DeviceFilePtr device(mdv_file_open(link, wal_path.c_str(), 'r'));
   if (!device) {
     AFCFileInfo now{};
