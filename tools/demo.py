@@ -65,7 +65,7 @@ def main():
         print("afclink demo: an emulated iPhone OS 4 phone holding a compressed music database")
         print(f"(244-byte header, {len(expected_db) - HEADER_LENGTH} bytes inflated), "
               "an empty plain one, and a voice memo.\n")
-        with FakeDevice(root=device_root) as device:
+        with FakeDevice(root=device_root, profile="old") as device:
             session = Session(binary, device.env())
             session.ask("status")
             session.ask(f"getDB {local_db}")

@@ -75,7 +75,8 @@ class FakeDevice:
     def __init__(self, root=None, *, udid=None, attached=True, paired=False,
                  trust_any_host=False, faults=None, latency_ms=0.0, product_version=None,
                  state_dir=None, log=None, plain=False, service_ssl=True, bandwidth=None,
-                 capture_stderr=False, preflight=False, socket_path=None, extra_args=()):
+                 capture_stderr=False, preflight=False, socket_path=None, profile=None,
+                 library=True, extra_args=()):
         self.tmpdir = tempfile.mkdtemp(prefix="fakedev-")  # short: unix paths are limited
         # socket_path: another usbmuxd socket, e.g. the system's /var/run/usbmuxd.
         self.socket_path = socket_path or os.path.join(self.tmpdir, "mux.sock")
@@ -108,6 +109,10 @@ class FakeDevice:
             args += ["--service-ssl", "off"]
         if bandwidth:
             args += ["--bandwidth", str(bandwidth)]
+        if profile:
+            args += ["--profile", profile]
+        if not library:
+            args.append("--no-library")
         if product_version:
             args += ["--product-version", product_version]
         if state_dir:

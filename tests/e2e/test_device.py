@@ -289,12 +289,13 @@ class Validation(unittest.TestCase):
         self.assertIn("StartSession", requests)
 
     def test_old_device_is_asked_to_validate(self):
-        final, requests = self.lockdown_requests(product_version="6.1.3")
+        final, requests = self.lockdown_requests(product_version="6.1.3", profile="old")
         self.assertEqual(final, "connected")
         self.assertIn("ValidatePair", requests)
 
     def test_old_device_that_never_validates_ends_disconnected(self):
         final, requests = self.lockdown_requests("disconnected", product_version="6.1.3",
+                                                 profile="old",
                                                  faults={"validate_fails": True})
         self.assertEqual(final, "disconnected")
         self.assertNotIn("StartSession", requests)
@@ -368,6 +369,9 @@ class Reconnection(DeviceCase):
 
 
 class Database(DeviceCase):
+    """An iPhone OS 4 phone, with each case's own database files."""
+    emulator_options = dict(paired=True, profile="old", library=False)
+
     def check_compressed(self, header_length):
         header = database_header(header_length)
         body = (b"mhsd track list " * 40000) + pseudo_random(300000)
@@ -501,6 +505,7 @@ if __name__ == "__main__":
 
 class LocalFailures(DeviceCase):
     """What goes wrong on this side: the disk, the destination, the stream."""
+    emulator_options = Database.emulator_options
 
     def test_a_full_disk_fails_getFile_and_afclink_goes_on(self):
         put(self.emulator, "/big.bin", pseudo_random(1 << 20))

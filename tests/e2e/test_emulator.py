@@ -81,7 +81,7 @@ class RealToolsTest(unittest.TestCase):
     def test_ideviceinfo_pairs_a_fresh_device_and_reads_values(self):
         with FakeDevice(udid=UDID) as dev:
             version = run_tool(dev, "ideviceinfo", "-u", UDID, "-k", "ProductVersion")
-            self.assertEqual((version.returncode, version.stdout.strip()), (0, "15.0"))
+            self.assertEqual((version.returncode, version.stdout.strip()), (0, "17.5.1"))
             self.assertTrue(dev.has_pair_record())
             everything = run_tool(dev, "ideviceinfo", "-u", UDID)
             self.assertEqual(everything.returncode, 0)
@@ -120,7 +120,8 @@ class RealToolsTest(unittest.TestCase):
         data = os.urandom((5 << 20) + 123)  # more than one of the tool's reads
         for service_ssl in (True, False):
             with self.subTest(service_ssl=service_ssl), tempfile.TemporaryDirectory() as out, \
-                    FakeDevice(udid=UDID, paired=True, service_ssl=service_ssl) as dev:
+                    FakeDevice(udid=UDID, paired=True, service_ssl=service_ssl,
+                               library=False) as dev:
                 os.makedirs(os.path.join(dev.root, "Documents"))
                 with open(os.path.join(dev.root, "Documents", "big.bin"), "wb") as f:
                     f.write(data)
@@ -252,7 +253,7 @@ class UsbmuxdTest(unittest.TestCase):
                 self.assertEqual(dev.state()["trusted_hosts"], host_id)
                 # The host's certificates came back too: its TLS session is accepted.
                 self.assertTrue(ld.request("StartSession", HostID=host_id[0])["EnableSessionSSL"])
-                self.assertEqual(ld.request("GetValue", Key="ProductVersion")["Value"], "15.0")
+                self.assertEqual(ld.request("GetValue", Key="ProductVersion")["Value"], "17.5.1")
         finally:
             shutil.rmtree(state_dir)
 
@@ -279,10 +280,10 @@ class LockdownTest(unittest.TestCase):
                 session = ld.request("StartSession", HostID="H")
                 self.assertIs(session["EnableSessionSSL"], True)
                 self.assertEqual(ld.stream.version, "TLSv1.2")
-                self.assertEqual(ld.request("GetValue", Key="ProductVersion")["Value"], "15.0")
+                self.assertEqual(ld.request("GetValue", Key="ProductVersion")["Value"], "17.5.1")
                 self.assertNotIn("Error", ld.request("StopSession", SessionID=session["SessionID"]))
                 self.assertFalse(ld.stream.tls)
-                self.assertEqual(ld.request("GetValue", Key="ProductVersion")["Value"], "15.0")
+                self.assertEqual(ld.request("GetValue", Key="ProductVersion")["Value"], "17.5.1")
             ld.request("StartSession", HostID="H")
             self.assertEqual(ld.request("StartService", Service="com.apple.other")["Error"],
                              "InvalidService")
@@ -363,9 +364,9 @@ class LockdownTest(unittest.TestCase):
                     return ld.request("GetValue", Key="ProductVersion")["Value"], ld.stream.version
 
             tls10 = client_context(maximum_version=ssl.TLSVersion.TLSv1)
-            self.assertEqual(session(client_context()), ("15.0", "TLSv1.2"))
-            self.assertEqual(session(client_context(HOST_IDENTITY)), ("15.0", "TLSv1.2"))
-            self.assertEqual(session(tls10), ("15.0", "TLSv1"))
+            self.assertEqual(session(client_context()), ("17.5.1", "TLSv1.2"))
+            self.assertEqual(session(client_context(HOST_IDENTITY)), ("17.5.1", "TLSv1.2"))
+            self.assertEqual(session(tls10), ("17.5.1", "TLSv1"))
             # Signed by the host's root, but not a certificate the host presents; none at all.
             for identity in (DEVICE_IDENTITY, None):
                 with self.subTest(identity=identity), self.assertRaises((ssl.SSLError, OSError)):
@@ -394,7 +395,7 @@ class LockdownTest(unittest.TestCase):
 
 class AfcTest(unittest.TestCase):
     def setUp(self):
-        self.dev = FakeDevice().start()
+        self.dev = FakeDevice(library=False).start()
         self.addCleanup(self.dev.stop)
         os.makedirs(os.path.join(self.dev.root, "iTunes_Control", "iTunes"))
         self.blob = os.urandom(300000)

@@ -455,7 +455,8 @@ class AfcService:
 
     def device_info(self, num, _hdata, _payload):
         v = os.statvfs(self.root)
-        self.data(num, _kv([("Model", "iPhone10,4"), ("FSTotalBytes", v.f_blocks * v.f_frsize),
+        self.data(num, _kv([("Model", self.state.product_type),
+                            ("FSTotalBytes", v.f_blocks * v.f_frsize),
                             ("FSFreeBytes", v.f_bavail * v.f_frsize), ("FSBlockSize", v.f_bsize)]))
 
     def make_dir(self, num, hdata, _payload):

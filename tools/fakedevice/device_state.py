@@ -42,6 +42,16 @@ FAULT_DEFAULTS = {
     "tls_silent": True,        # session TLS handshakes get no answer at all
 }
 
+# What lockdownd says the phone is; the three values of a profile belong together.
+PROFILES = {
+    "modern": {"product_version": "17.5.1", "product_type": "iPhone15,2",
+               "build_version": "21F90", "hardware_model": "D73AP",
+               "cpu_architecture": "arm64e"},
+    "old": {"product_version": "4.3.5", "product_type": "iPhone3,1",
+            "build_version": "8L1", "hardware_model": "N90AP",
+            "cpu_architecture": "armv7"},
+}
+
 
 class Service:
     """A port StartService opened: it takes one usbmuxd Connect."""
@@ -66,7 +76,8 @@ class DeviceState:
         self.hidden = False
         self.device_id = 0
         self._next_device_id = 1
-        self.product_version = "15.0"
+        self.profile = None
+        self.use_profile("modern")
         self.device_name = "Emulated iPhone"
         self.wifi_address = "3c:22:fb:00:11:22"
         self.trust_any_host = False
@@ -97,6 +108,12 @@ class DeviceState:
         self._services = {}         # port -> Service, until its one Connect
         self._next_port = FIRST_SERVICE_PORT
         self._load_state()
+
+    def use_profile(self, name):
+        """The phone this profile describes (KeyError for an unknown one)."""
+        for key, value in PROFILES[name].items():
+            setattr(self, key, value)
+        self.profile = name
 
     # ---- persistence of pair records (only inside the emulator's state folder) ----
 
@@ -426,7 +443,9 @@ class DeviceState:
                 "preflight": self.preflight,
                 "device_id": self.device_id if self.attached else None,
                 "udid": self.udid,
+                "profile": self.profile,
                 "product_version": self.product_version,
+                "product_type": self.product_type,
                 "device_name": self.device_name,
                 "buid": self.buid,
                 "trust_any_host": self.trust_any_host,

@@ -22,7 +22,8 @@ import threading
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import muxd  # noqa: E402
-from device_state import DEFAULT_UDID, FAULT_DEFAULTS, DeviceState  # noqa: E402
+import music_library  # noqa: E402
+from device_state import DEFAULT_UDID, FAULT_DEFAULTS, PROFILES, DeviceState  # noqa: E402
 from wire import close_quietly  # noqa: E402
 
 
@@ -169,13 +170,29 @@ def remove_own_socket(path, identity):
         pass
 
 
+def fill_library(root, profile):
+    """A phone always has its music library: the profile's, unless the folder
+    already has an iTunes_Control/iTunes of its own."""
+    if os.path.isdir(os.path.join(root, music_library.ITUNES)):
+        return
+    if profile == "old":
+        music_library.make_old_library(root)
+    else:
+        music_library.make_modern_library(root)
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description="Emulated handheld: usbmuxd + lockdownd + AFC.")
     ap.add_argument("--socket", required=True, help="usbmuxd unix socket to create")
     ap.add_argument("--root", required=True, help="folder served as the device's file system")
     ap.add_argument("--control", help="control socket (default: SOCKET.control)")
     ap.add_argument("--udid", default=DEFAULT_UDID)
-    ap.add_argument("--product-version", default="15.0")
+    ap.add_argument("--profile", choices=sorted(PROFILES), default="modern",
+                    help="modern: iOS 17.5.1 on an iPhone15,2 with an SQLite library; "
+                         "old: iPhone OS 4.3.5 on an iPhone3,1 with an iTunesCDB")
+    ap.add_argument("--product-version", help="ProductVersion (default: the profile's)")
+    ap.add_argument("--no-library", action="store_true",
+                    help="serve the folder as it is, without the profile's music library")
     ap.add_argument("--device-name", default="Emulated iPhone")
     ap.add_argument("--detached", action="store_true", help="start with the device unplugged")
     ap.add_argument("--paired", action="store_true",
@@ -220,7 +237,11 @@ def main(argv=None):
             return 2
     state = DeviceState(udid=args.udid, state_dir=args.state_dir, log=log)
     state.root = os.path.abspath(args.root)
-    state.product_version = args.product_version
+    state.use_profile(args.profile)
+    if args.product_version:
+        state.product_version = args.product_version
+    if not args.no_library:
+        fill_library(state.root, args.profile)
     state.device_name = args.device_name
     state.trust_any_host = args.trust_any_host
     state.latency = args.latency_ms / 1000.0
