@@ -19,6 +19,7 @@ from fakedevice_control import (DEVICE_IDENTITY, HOST_IDENTITY, LOCKDOWN_PORT,
                                 PAIR_CERTIFICATES, AfcError, ControlError, FakeDevice,
                                 MuxError, MuxSocket, afc_protocol, client_context,
                                 recv_exact)
+from music_library import CDB, LIBRARY, LIBRARY_WAL, PLAIN_DB, invariant_violations
 
 UDID = "1111222233334444555566667777888899990000"
 RECORD = dict(PAIR_CERTIFICATES, HostID="H", SystemBUID="TEST")
@@ -561,6 +562,50 @@ class AfcTest(unittest.TestCase):
             handle = afc.open("/iTunes_Control/iTunes/iTunesDB", 1)
             self.assertEqual(len(afc.read(handle, 8192)), 1000)
             self.assertEqual(afc.fetch("/iTunes_Control/iTunes/iTunesDB", 8192), self.blob)
+
+
+class MusicLibraryTest(unittest.TestCase):
+    def test_each_profile_serves_its_library_and_the_daemon_tears_a_naive_copy(self):
+        profiles = {"modern": (("17.5.1", "iPhone15,2", "21F90"), (LIBRARY, LIBRARY_WAL)),
+                    "old": (("4.3.5", "iPhone3,1", "8L1"), (CDB, PLAIN_DB))}
+        for profile, (values, files) in profiles.items():
+            with self.subTest(profile=profile), FakeDevice(profile=profile) as dev:
+                with dev.lockdown() as ld:
+                    self.assertEqual(tuple(ld.request("GetValue", Key=key)["Value"] for key in
+                                           ("ProductVersion", "ProductType", "BuildVersion")),
+                                     values)
+                with dev.afc() as afc:
+                    sizes = [int(afc.file_info(path)["st_size"]) for path in files]
+                self.assertGreater(sizes[0], 0)
+                self.assertEqual(sizes[1] > 0, profile == "modern")
+        with FakeDevice(faults={"library_checkpoint_mid_copy": 2}) as dev, dev.afc() as afc:
+            phone = os.path.join(dev.root, LIBRARY.lstrip("/"))
+            out = tempfile.mkdtemp(prefix="fakedev-copy-")
+            self.addCleanup(shutil.rmtree, out)
+            copy = os.path.join(out, "MediaLibrary.sqlitedb")
+            commits = 0
+            for path, local in ((LIBRARY, copy), (LIBRARY_WAL, copy + "-wal")):
+                handle = afc.open(path, 1)
+                with open(local, "wb") as f:
+                    while True:
+                        piece = afc.read(handle, 8192)
+                        if not piece:
+                            break
+                        f.write(piece)
+                        # The phone's own files keep the invariant through each commit.
+                        if dev.counter("library_commits") != commits:
+                            commits = dev.counter("library_commits")
+                            self.assertEqual(invariant_violations(phone), [])
+                afc.close_file(handle)
+            self.assertEqual((commits, dev.counter("library_checkpoints")), (4, 2))
+            self.assertEqual(dev.state()["faults"], {})
+            self.assertNotEqual(invariant_violations(copy), [])
+            # Busy, the daemon commits and checkpoints as it goes; every state read holds.
+            dev.fault("library_busy", "100/50")
+            deadline = time.monotonic() + 10
+            while dev.counter("library_checkpoints") < 4 and time.monotonic() < deadline:
+                self.assertEqual(invariant_violations(phone), [])
+            self.assertGreaterEqual(dev.counter("library_checkpoints"), 4)
 
 
 class RobustnessTest(unittest.TestCase):

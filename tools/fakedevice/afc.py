@@ -364,6 +364,8 @@ class AfcService:
         if max_read:
             length = min(length, max_read)
         length = min(length, MAX_PACKET)
+        if st.media_daemon is not None:
+            st.media_daemon.before_read(f.path, f.fd, length)
         try:
             if error_at is not None and (error_path is None or
                                          posixpath.normpath("/" + error_path) == f.path):

@@ -40,6 +40,11 @@ FAULT_DEFAULTS = {
     # After each pairing, this many session TLS handshakes are cut off by the phone.
     "tls_hangups_after_pair": 1,
     "tls_silent": True,        # session TLS handshakes get no answer at all
+    # The media daemon commits, checkpoints and commits again while a READ crosses
+    # the middle of the library or its -wal, this many times (the value counts down).
+    "library_checkpoint_mid_copy": 3,
+    # The media daemon commits all through bursts of BURST_MS, then rests GAP_MS.
+    "library_busy": "300/700",
 }
 
 # What lockdownd says the phone is; the three values of a profile belong together.
@@ -78,6 +83,8 @@ class DeviceState:
         self._next_device_id = 1
         self.profile = None
         self.use_profile("modern")
+        self.media_daemon = None    # writes the modern library under its faults
+        self.fault_listeners = []   # called, without the lock, after faults change
         self.device_name = "Emulated iPhone"
         self.wifi_address = "3c:22:fb:00:11:22"
         self.trust_any_host = False
@@ -99,7 +106,7 @@ class DeviceState:
                          "lockdown_connections": 0, "afc_connections": 0,
                          "pair_requests": 0, "sessions": 0, "cuts": 0,
                          "tls_handshakes": 0, "tls_refusals": 0, "tls_hangups": 0,
-                         "tls_silences": 0}
+                         "tls_silences": 0, "library_commits": 0, "library_checkpoints": 0}
         self.state_dir = state_dir
         self.pair_records = {}
         self.buid = str(uuid.uuid4()).upper()
@@ -279,6 +286,11 @@ class DeviceState:
             value = None
         with self.lock:
             self.faults[name] = value
+        self._faults_changed()
+
+    def _faults_changed(self):
+        for listener in list(self.fault_listeners):
+            listener()
 
     def clear_faults(self):
         with self.lock:
@@ -291,6 +303,7 @@ class DeviceState:
             self.max_read = 0
             self.trust_denied = False
             self.tls_hangups_left = 0
+        self._faults_changed()
 
     def count(self, name, n=1):
         with self.lock:

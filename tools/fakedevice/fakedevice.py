@@ -24,6 +24,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import muxd  # noqa: E402
 import music_library  # noqa: E402
 from device_state import DEFAULT_UDID, FAULT_DEFAULTS, PROFILES, DeviceState  # noqa: E402
+from media_daemon import MediaDaemon  # noqa: E402
 from wire import close_quietly  # noqa: E402
 
 
@@ -242,6 +243,8 @@ def main(argv=None):
         state.product_version = args.product_version
     if not args.no_library:
         fill_library(state.root, args.profile)
+    state.media_daemon = MediaDaemon(state, log)
+    state.fault_listeners.append(state.media_daemon.faults_changed)
     state.device_name = args.device_name
     state.trust_any_host = args.trust_any_host
     state.latency = args.latency_ms / 1000.0
@@ -302,6 +305,7 @@ def main(argv=None):
             threading.Thread(target=target, daemon=True).start()
 
     log.debug("stopping")
+    state.media_daemon.stop()
     for sock, path, identity in ((mux_sock, args.socket, mux_identity),
                                  (ctl_sock, control_path, ctl_identity)):
         sock.close()
