@@ -53,7 +53,8 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 
 from afclink_driver import Afclink  # noqa: E402
 from fakedevice_control import FakeDevice  # noqa: E402
-from test_device import CDB, address_of, database_header, put  # noqa: E402
+from music_library import CDB, compressed_database, database_header  # noqa: E402
+from test_device import address_of, put  # noqa: E402
 
 CONNECT_SAMPLES = 10
 LOOP = "1 MiB loop"
@@ -210,7 +211,7 @@ def run_transport(args, transport, program, work, size, body):
         put(emulator, WARM_UP, body[:(9 << 20) + 4321])
         # Random bytes do not shrink: the compressed file is as large as the
         # plain one, so both commands move the same amount.
-        put(emulator, CDB, database_header(244) + zlib.compress(body, 1))
+        put(emulator, CDB, compressed_database(database_header(244), body, 1))
         cdb_path = os.path.join(emulator.root, CDB.lstrip("/"))
         cdb_size = os.path.getsize(cdb_path)
         env = dict(os.environ, USBMUXD_SOCKET_ADDRESS=address_of(emulator), HOME=work)

@@ -19,7 +19,7 @@ import zlib
 
 from afclink_driver import Afclink
 from fakedevice_control import FakeDevice
-from music_library import CDB, PLAIN_DB, database_header, pseudo_random
+from music_library import CDB, PLAIN_DB, compressed_database, database_header, pseudo_random
 
 DEADLINE = 20.0
 # afclink tries again by itself every couple of seconds; on a loaded machine a
@@ -375,7 +375,7 @@ class Database(DeviceCase):
     def check_compressed(self, header_length):
         header = database_header(header_length)
         body = (b"mhsd track list " * 40000) + pseudo_random(300000)
-        put(self.emulator, CDB, header + zlib.compress(body, 6))
+        put(self.emulator, CDB, compressed_database(header, body, 6))
         put(self.emulator, PLAIN_DB, b"the stale plain database")
         self.connect()
         self.assertEqual(self.app.ask('getDB "%s"' % self.local("db")), "ok")
@@ -481,7 +481,7 @@ class Files(DeviceCase):
         self.emulator.fault("read_past_end_refused")
         header = database_header(244)
         body = pseudo_random((4 << 20) + 77_777)
-        put(self.emulator, CDB, header + zlib.compress(body, 1))
+        put(self.emulator, CDB, compressed_database(header, body, 1))
         self.fetch("/odd.bin", pseudo_random((6 << 20) + 12_345))
         self.assertEqual(self.app.ask('getDB "%s"' % self.local("db")), "ok")
         self.assertEqual(self.read_local("db"), header + body)

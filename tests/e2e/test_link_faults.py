@@ -7,11 +7,11 @@ import os
 import signal
 import time
 import unittest
-import zlib
 
 import test_device as base
 from afclink_driver import Afclink
-from test_device import CDB, DEADLINE, PLAIN_DB, database_header, pseudo_random, put
+from music_library import CDB, PLAIN_DB, compressed_database, database_header, pseudo_random
+from test_device import DEADLINE, put
 
 
 class LinkCuts(base.DeviceCase):
@@ -42,7 +42,7 @@ class LinkCuts(base.DeviceCase):
     def test_getDB_cut_in_the_header_and_the_body(self):
         header = database_header(244)
         body = pseudo_random(1 << 20) + b"mhsd track list " * 20000
-        put(self.emulator, CDB, header + zlib.compress(body, 6))
+        put(self.emulator, CDB, compressed_database(header, body, 6))
         put(self.emulator, PLAIN_DB, b"a plain database the cuts must not fall back to")
         self.connect()
         stream = os.path.getsize(os.path.join(self.emulator.root, CDB.lstrip("/")))

@@ -41,7 +41,6 @@ import tempfile
 import termios
 import threading
 import time
-import zlib
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(_HERE, "..", "e2e"))
@@ -49,7 +48,9 @@ sys.path.insert(0, os.path.join(_HERE, "..", "e2e"))
 import afclink_driver  # noqa: E402
 from afclink_driver import REPLY_TIMEOUT, Afclink  # noqa: E402
 from fakedevice_control import FakeDevice  # noqa: E402
-from test_device import CDB, PLAIN_DB, database_header, pseudo_random, put  # noqa: E402
+from music_library import (CDB, PLAIN_DB, compressed_database, database_header,  # noqa: E402
+                           pseudo_random)
+from test_device import put  # noqa: E402
 
 RSS_ALLOWANCE_KIB = 2048
 # Every reply comes within the driver's REPLY_TIMEOUT. A state change (a
@@ -417,7 +418,7 @@ def database():
     a wrongful fall-back would deliver instead."""
     header = database_header(244)
     body = pseudo_random(3 << 20, seed=7) + b"mhit track record, title, artist " * 63550
-    compressed = header + zlib.compress(body, 6)
+    compressed = compressed_database(header, body, 6)
     plain = database_header(244) + b"the plain database: getDB must not fall back to it"
     return compressed, header + body, plain
 
