@@ -272,7 +272,8 @@ def make_modern_library(root, tracks=40, wal_tracks=5, main_bytes=None, wal_byte
     tracks checkpointed into it, then the last wal_tracks tracks committed one
     by one and left only in MediaLibrary.sqlitedb-wal. main_bytes and wal_bytes
     grow each file to about that size with more tracks in the cloud carrying
-    long comments, as a library grows. With audio, every named track has its file on the phone."""
+    long comments, as a library grows. With audio, every named track has its
+    file on the phone."""
     rng = random.Random(seed)
     files = root if audio else None
     target = os.path.join(root, LIBRARY.lstrip("/"))
@@ -299,9 +300,9 @@ def make_modern_library(root, tracks=40, wal_tracks=5, main_bytes=None, wal_byte
             conn.close()
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
-    for stale in (target + "-shm",):
-        if os.path.exists(stale):
-            os.unlink(stale)
+    # An index of whatever library was here before does not describe this one.
+    if os.path.exists(target + "-shm"):
+        os.unlink(target + "-shm")
     return Library(target, target + "-wal", named + wal_only, wal_only,
                    len(named) + len(wal_only) + padding)
 
