@@ -23,12 +23,15 @@
 //  2. The fold. SQLite opens the staged pair as the untrusted input it is:
 //     defensive mode, schema not trusted, no memory mapping, cell sizes
 //     checked, and never through the destination's path or as immutable
-//     (which would ignore the -wal). It runs integrity_check, folds the -wal
-//     in (wal_checkpoint(TRUNCATE), then journal_mode=DELETE) and closes:
-//     one self-contained file that needs no side file.
-//  3. The placement. That file's bytes go to the destination through
-//     LocalFile, whose promise holds: an earlier file there stays exactly as
-//     it was unless the whole library is in place.
+//     (which would ignore the -wal). It folds the -wal in
+//     (wal_checkpoint(TRUNCATE), then journal_mode=DELETE) and closes: one
+//     self-contained file that needs no side file.
+//  3. The check and the placement. SQLite's integrity_check reads that
+//     file, opened the same way, on a thread of its own while its bytes go
+//     to the destination through LocalFile; the destination is touched only
+//     once the check has passed, so LocalFile's promise holds: an earlier
+//     file there stays exactly as it was unless the whole library, checked,
+//     is in place.
 //
 // Errors: get_library appends one message per failure to the link's
 // err_text (mdv_add_err) and returns -1; the staging folder is gone

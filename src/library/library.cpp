@@ -55,10 +55,14 @@ int get_library(DeviceLink* link, const char* local_path) noexcept {
                 "for getDB.",
                 kLibraryPath);
   if (copied != 0 || fold_library(link, staging.library()) != 0) return -1;
+  // The check reads what is placed, beside the placement; the destination
+  // is touched only once it has passed.
+  LibraryCheck check(staging.library());
   UniqueFd folded = take_folded(link, staging);
   if (!folded) return -1;
   LocalFile local(link, local_path);
   if (!local) return -1;
-  const int result = local.finish(copy_into(link, folded.get(), local));
+  int result = local.finish(copy_into(link, folded.get(), local));
+  if (check.result(link) != 0) result = -1;
   return local.close(result);
 }

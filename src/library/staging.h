@@ -1,7 +1,7 @@
 // File: library/staging.h
 //
 // What the library copy's three steps share (Library.h states the whole):
-// the private staging folder and the two steps before the placement.
+// the private staging folder, the copy, the fold and the check.
 //
 // The staging folder is made with mode 0700 under a random name, and holds
 // only the staged library and the side files SQLite makes beside it. While
@@ -13,10 +13,17 @@
 //   if (!staging) return -1;                        // the reason was said
 //   if (copy_library(link, staging) != 0) return -1;
 //   if (fold_library(link, staging.library()) != 0) return -1;
-//   ...                                             // place it; the folder goes
+//   LibraryCheck check(staging.library());          // runs while ...
+//   staging.remove();
+//   ...                                             // ... the bytes are placed
+//   if (check.result(link) != 0) ...                // before the destination is touched
 #pragma once
 
+#include <sqlite3.h>
+
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "device/device.h"
 
@@ -56,6 +63,33 @@ class StagingFolder {
 // the phone holds no library (no message); -1 with a message.
 [[nodiscard]] int copy_library(DeviceLink* link, StagingFolder& staging) noexcept;
 
-// Checks the staged library at `path` and folds its -wal into it, leaving
-// one file in rollback-journal mode: 0, or -1 with a message.
+// Folds the -wal of the staged library at `path` into it, leaving one file
+// in rollback-journal mode: 0, or -1 with a message.
 [[nodiscard]] int fold_library(DeviceLink* link, const std::string& path) noexcept;
+
+struct DatabaseClose {
+  void operator()(sqlite3* db) const noexcept { (void)sqlite3_close_v2(db); }
+};
+using Database = std::unique_ptr<sqlite3, DatabaseClose>;
+
+// SQLite's integrity check of the folded library, on a thread of its own
+// so that it runs while the placement writes the same bytes. The file is
+// opened (read-only, distrusted) by the constructor, so the staging folder
+// may go at once; the check reads it through that descriptor.
+class LibraryCheck {
+ public:
+  explicit LibraryCheck(const std::string& path) noexcept;
+  // Waits for the check when result() was not asked.
+  ~LibraryCheck();
+  LibraryCheck(const LibraryCheck&) = delete;
+  LibraryCheck& operator=(const LibraryCheck&) = delete;
+
+  // Waits for the check: 0 when the library is whole, else -1 with "The
+  // copied music library is damaged: <SQLite's words>" said.
+  [[nodiscard]] int result(DeviceLink* link) noexcept;
+
+ private:
+  Database db_;           // the checker's alone until it is joined
+  std::string problems_;  // written by the checker, read after the join
+  std::thread checker_;
+};
