@@ -91,6 +91,19 @@ bool write_all(DeviceLink* link, int fd, const unsigned char* bytes, size_t coun
   return true;
 }
 
+// After a failed read: true when the file has grown past the reader since
+// its end was asked (the phone appends to its log at any moment), with the
+// read's message taken back and the reader put back where it was, to read
+// on. A read that fails again before any byte comes is a failure.
+bool grew_past(DeviceLink* link, DeviceFile* device, int32_t said) noexcept {
+  AFCFileInfo now{};
+  if (!mdv_is_connected(link) || link->lost.load() != 0 ||
+      mdv_file_info(link, device->file_path, &now) != 0 || now.size <= device->position)
+    return false;
+  link->err_text->length = said;
+  return mdv_file_seek(device, static_cast<int64_t>(device->position)) == 0;
+}
+
 // Copies device file `device_path` to the new local file `local_path`.
 // A file that is gone since it was seen is a change, not a failure.
 Outcome stage_file(DeviceLink* link, const char* device_path, const std::string& local_path,
@@ -112,9 +125,15 @@ Outcome stage_file(DeviceLink* link, const char* device_path, const std::string&
     return Outcome::failed;
   }
   size_t filled = 0;
+  bool resumed = false;
   for (;;) {
     const int32_t got = mdv_file_read(device.get(), block.get() + filled, kRead);
-    if (got < 0) return Outcome::failed;
+    if (got < 0) {
+      if (resumed || !grew_past(link, device.get(), said)) return Outcome::failed;
+      resumed = true;
+      continue;
+    }
+    resumed = resumed && got == 0;
     filled += static_cast<size_t>(got);
     if (got == 0 || filled + kRead > kBlock) {
       if (!write_all(link, local.get(), block.get(), filled, local_path)) return Outcome::failed;

@@ -180,17 +180,27 @@ TEST_F(Library, ALibraryChangedDuringTheCopyIsCopiedAgainWhole) {
 }
 
 TEST_F(Library, ALogThatOnlyGrewUnderItsHeaderIsOneMomentAlready) {
-  const LibraryFiles files = make_library(dir / "phone", 200, 30);
-  put_library(phone, files);
-  // A commit appended while the log is read: the copy's last frames are
-  // whatever had been written; recovery keeps the last whole commit.
+  // Served from a folder, so that the reader sees the log grow.
+  const LibraryFiles files = make_library(dir / "made", 200, 30);
+  const fs::path phone_folder = dir / "phone";
+  fs::create_directories(phone_folder / "iTunes_Control/iTunes");
+  std::ofstream(phone_folder.string() + kMain, std::ios::binary) << files.main;
+  std::ofstream(phone_folder.string() + kWal, std::ios::binary) << files.wal;
+  fakemd::serve_folder(phone, phone_folder.string());
+  // A commit appended just after the reader met the log's end: the copy
+  // reads on; its last frame is whatever had been written, and recovery
+  // keeps the last whole commit.
   bool grown = false;
-  fakemd::set_read_hook([&](const std::string& path, uint64_t) {
-    if (path != kWal || grown) return;
+  int at_end = 0;
+  fakemd::set_read_hook([&](const std::string& path, uint64_t position) {
+    // The second read that leaves the reader at the end is the empty one.
+    if (path != kWal || grown || position < files.wal.size() || ++at_end < 2) return;
     grown = true;
-    fakemd::put_file(phone, kWal, files.wal + std::string(4096 + 24, '\x7f'));
+    std::ofstream(phone_folder.string() + kWal, std::ios::binary | std::ios::app)
+        << std::string(4096 + 24, '\x7f');
   });
   EXPECT_EQ(get_library(), "ok\n");
+  EXPECT_TRUE(grown);
   EXPECT_EQ(open_copy(out).tracks, 200);
   EXPECT_EQ(copies_of_main(), 1);
 }
