@@ -156,13 +156,14 @@ def _kv(pairs):
 
 
 class AfcService:
-    def __init__(self, stream, sock, state, log):
+    def __init__(self, stream, sock, daemon, phone, log):
         self.stream = stream
         self.sock = sock
-        self.state = state
+        self.daemon = daemon
+        self.phone = phone
         self.log = log
-        self.root = state.root
-        self.real_root = os.path.realpath(state.root)
+        self.root = phone.root
+        self.real_root = os.path.realpath(phone.root)
         self.debug = log.isEnabledFor(10)  # logging.DEBUG
         self.files = {}
         self.next_handle = 1
@@ -181,7 +182,7 @@ class AfcService:
         }
 
     def serve(self):
-        self.state.count("afc_connections")
+        self.phone.count("afc_connections")
         _wake_on_time()
         try:
             while True:
@@ -192,8 +193,8 @@ class AfcService:
                     return
                 hdata = recv_exact(this_len - HEADER.size)
                 payload = recv_exact(entire - this_len)
-                self.due = time.monotonic() + self.state.latency
-                self.state.count("afc_requests")
+                self.due = time.monotonic() + self.phone.latency
+                self.phone.count("afc_requests")
                 if self.debug:
                     self.log.debug("afc: #%d op 0x%02x, %d + %d bytes", num, op, len(hdata), len(payload))
                 handler = self.ops.get(op)
@@ -224,7 +225,7 @@ class AfcService:
     # ---- replies, with the control channel's link cuts applied ----
 
     def send(self, num, op, hdata=b"", payload=b""):
-        st = self.state
+        st = self.phone
         this_len = HEADER.size + len(hdata)
         # The header always announces the whole reply, so a cut inside the payload
         # looks to the host like a link lost mid-reply.
@@ -280,23 +281,17 @@ class AfcService:
 
     def _sent(self, cut_now):
         if self._late > 0:
-            self.state.count("behind_model_us", int(self._late * 1e6))
+            self.phone.count("behind_model_us", int(self._late * 1e6))
         if cut_now:
             self.cut()
 
     def cut(self):
-        st = self.state
-        with st.lock:
-            st.cut_bytes = None
-            st.cut_replies = None
-            detach = st.cut_detach
-            st.cut_detach = False
-            st.counters["cuts"] += 1
+        detach = self.phone.take_cut()
         self.log.debug("afc: link cut (detach=%s)", detach)
         if detach:
-            st.detach()
+            self.daemon.detach(self.phone)
         else:
-            st.close_device_socket(self.sock)
+            self.daemon.close_device_socket(self.sock)
         raise LinkCut()
 
     def status(self, num, code):
@@ -349,7 +344,7 @@ class AfcService:
         if f is None:
             return self.status(num, E_INVALID_ARG)
         length = U64.unpack_from(hdata, 8)[0]
-        st = self.state
+        st = self.phone
         with st.lock:
             max_read = st.max_read
             error_at = st.faults.get("read_error_at")
@@ -390,7 +385,7 @@ class AfcService:
         except OSError as e:
             code = _status_of(e)
             return self.status(num, E_WRITE if code in (E_IO, E_INVALID_ARG) else code)
-        self.state.count("afc_bytes_written", len(payload))
+        self.phone.count("afc_bytes_written", len(payload))
         self.status(num, E_SUCCESS)
 
     def file_seek(self, num, hdata, _payload):
@@ -457,7 +452,7 @@ class AfcService:
 
     def device_info(self, num, _hdata, _payload):
         v = os.statvfs(self.root)
-        self.data(num, _kv([("Model", self.state.product_type),
+        self.data(num, _kv([("Model", self.phone.product_type),
                             ("FSTotalBytes", v.f_blocks * v.f_frsize),
                             ("FSFreeBytes", v.f_bavail * v.f_frsize), ("FSBlockSize", v.f_bsize)]))
 

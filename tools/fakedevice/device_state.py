@@ -1,27 +1,30 @@
-"""The emulated handheld's shared state: presence, identity, trust, faults, counters.
+"""The emulator's shared state: the usbmuxd daemon and the phones plugged into it.
 
-Every service thread reads and changes this one object under its lock. Sockets that
-belong to the device (lockdownd and AFC pipes) are registered here so that a detach
-or a link cut can close them from any thread.
+- Phone (this module): one handheld. Its identity (UDID, name, profile and the
+  values lockdownd gives), the hosts it trusts, its faults, its file root and media
+  daemon, its link (latency, bandwidth, link cuts) and its counters.
+- Daemon (daemon_state.py): usbmuxd and the host it runs on. The BUID and the pair
+  records, the Listen sockets, which phone is attached under which DeviceID (and
+  whether the preflight hides it), the sockets open to each phone, service ports.
+
+Lock order: the daemon's lock before a phone's lock, never the other way round.
+Code holding a phone's lock calls nothing that takes the daemon's: a phone that has
+to reach usbmuxd (a link cut that unplugs it) lets go of its own lock first. No
+code holds two phones' locks at once.
 
 Trust is what a phone keeps after pairing: per HostID, the three certificates the
-host sent in its Pair request. The device certificate is what the device presents
-in TLS; the root and host certificates are what it accepts from that host.
+host sent in its Pair request. The device certificate is what the phone presents in
+TLS; the root and host certificates are what it accepts from that host.
 """
 
 import os
 import plistlib
-import socket
 import threading
-import time
-import uuid
 
 from tls import CERT_KEYS, FIXTURE_HOST
 
 DEFAULT_UDID = "00008030fa1d2c3b4e5f60718293a4b5c6d7e8f9"
-LOCKDOWN_PORT = 62078
-FIRST_SERVICE_PORT = 49152
-LAST_SERVICE_PORT = 65535
+DEFAULT_NAME = "Emulated iPhone"
 
 # Faults and their "switched on" value when a test just says true. A string value
 # is the lockdownd Error text sent back, so tests can pick other refusals too.
@@ -57,36 +60,33 @@ PROFILES = {
             "cpu_architecture": "armv7"},
 }
 
+COUNTERS = ("afc_requests", "afc_bytes_read", "afc_bytes_written", "lockdown_connections",
+            "afc_connections", "pair_requests", "sessions", "cuts", "tls_handshakes",
+            "tls_refusals", "tls_hangups", "tls_silences", "library_commits",
+            "library_checkpoints")
 
-class Service:
-    """A port StartService opened: it takes one usbmuxd Connect."""
-
-    __slots__ = ("name", "host_id", "ssl")
-
-    def __init__(self, name, host_id, ssl):
-        self.name = name
-        self.host_id = host_id
-        self.ssl = ssl
+BOOL_SETTINGS = ("trust_any_host", "plain", "service_ssl")
+TEXT_SETTINGS = ("product_version", "device_name", "wifi_address")
 
 
-class DeviceState:
-    def __init__(self, udid=DEFAULT_UDID, state_dir=None, log=None):
+class Phone:
+    def __init__(self, udid=DEFAULT_UDID, root=None, profile="modern", number=0,
+                 trust_store=None):
+        """number: the phone's place among the emulator's phones (0 for the first);
+        trust_store: a folder keeping the trusted hosts across restarts, one file
+        per UDID, or None."""
         self.lock = threading.RLock()
-        self.log = log
         self.udid = udid
-        self.attached = False
-        # usbmuxd's preflight: an attached phone that does not trust the stored
-        # record stays hidden from clients until the user taps Trust.
-        self.preflight = False
-        self.hidden = False
-        self.device_id = 0
-        self._next_device_id = 1
+        self.root = root
         self.profile = None
-        self.use_profile("modern")
+        self.use_profile(profile)
+        self.device_name = DEFAULT_NAME if number == 0 else "%s %d" % (DEFAULT_NAME, number + 1)
+        # Two phones of one household differ in their hardware addresses.
+        self.serial_number = "F2LEMU%02dHG7F" % number
+        self.wifi_address = "3c:22:fb:00:%02x:22" % (0x11 + number)
+        self.location_id = number
         self.media_daemon = None    # writes the modern library under its faults
         self.fault_listeners = []   # called, without the lock, after faults change
-        self.device_name = "Emulated iPhone"
-        self.wifi_address = "3c:22:fb:00:11:22"
         self.trust_any_host = False
         self.trusted = {}           # HostID -> {DeviceCertificate, HostCertificate, RootCertificate}
         self.plain = False          # sessions without TLS (EnableSessionSSL false)
@@ -102,19 +102,9 @@ class DeviceState:
         self.cut_bytes = None
         self.cut_replies = None
         self.cut_detach = False
-        self.counters = {"afc_requests": 0, "afc_bytes_read": 0, "afc_bytes_written": 0,
-                         "lockdown_connections": 0, "afc_connections": 0,
-                         "pair_requests": 0, "sessions": 0, "cuts": 0,
-                         "tls_handshakes": 0, "tls_refusals": 0, "tls_hangups": 0,
-                         "tls_silences": 0, "library_commits": 0, "library_checkpoints": 0}
-        self.state_dir = state_dir
-        self.pair_records = {}
-        self.buid = str(uuid.uuid4()).upper()
-        self._listeners = {}        # socket -> lock serialising its writes
-        self._device_socks = {}     # socket -> DeviceID it was opened for
-        self._services = {}         # port -> Service, until its one Connect
-        self._next_port = FIRST_SERVICE_PORT
-        self._load_state()
+        self.counters = {name: 0 for name in COUNTERS}
+        self._trust_store = trust_store
+        self._load_trust()
 
     def use_profile(self, name):
         """The phone this profile describes (KeyError for an unknown one)."""
@@ -122,69 +112,70 @@ class DeviceState:
             setattr(self, key, value)
         self.profile = name
 
-    # ---- persistence of pair records (only inside the emulator's state folder) ----
+    def configure(self, key, value):
+        """One setting of the control channel's set request (KeyError, TypeError)."""
+        with self.lock:
+            if key == "latency_ms":
+                self.latency = float(value) / 1000.0
+            elif key == "max_read":
+                self.max_read = int(value)
+            elif key == "bandwidth":
+                self.bandwidth = float(value or 0) * 1e6
+            elif key in BOOL_SETTINGS:
+                if not isinstance(value, bool):
+                    raise TypeError("%s takes true or false" % key)
+                setattr(self, key, value)
+            elif key in TEXT_SETTINGS:
+                if not isinstance(value, str):
+                    raise TypeError("%s takes a string" % key)
+                setattr(self, key, value)
+            else:
+                raise KeyError("unknown setting %s" % key)
 
-    def _load_state(self):
-        if not self.state_dir:
+    # ---- trust, kept per UDID in the trust store ----
+
+    def _trust_file(self):
+        return os.path.join(self._trust_store, self.udid + ".plist")
+
+    def _load_trust(self):
+        if not self._trust_store:
             return
-        os.makedirs(os.path.join(self.state_dir, "pair_records"), exist_ok=True)
-        buid_path = os.path.join(self.state_dir, "buid")
-        if os.path.exists(buid_path):
-            with open(buid_path) as f:
-                self.buid = f.read().strip() or self.buid
-        else:
-            with open(buid_path, "w") as f:
-                f.write(self.buid)
-        folder = os.path.join(self.state_dir, "pair_records")
-        for name in os.listdir(folder):
-            if name.endswith(".plist"):
-                with open(os.path.join(folder, name), "rb") as f:
-                    self.pair_records[name[:-6]] = f.read()
-        trusted = os.path.join(self.state_dir, "trusted_hosts.plist")
-        if os.path.exists(trusted):
-            with open(trusted, "rb") as f:
+        os.makedirs(self._trust_store, exist_ok=True)
+        if os.path.exists(self._trust_file()):
+            with open(self._trust_file(), "rb") as f:
                 self.trusted = plistlib.load(f)
 
-    def _store_state(self):
-        if not self.state_dir:
-            return
-        folder = os.path.join(self.state_dir, "pair_records")
-        for name in os.listdir(folder):
-            if name.endswith(".plist") and name[:-6] not in self.pair_records:
-                os.unlink(os.path.join(folder, name))
-        for record_id, data in self.pair_records.items():
-            with open(os.path.join(folder, record_id + ".plist"), "wb") as f:
-                f.write(data)
-        with open(os.path.join(self.state_dir, "trusted_hosts.plist"), "wb") as f:
-            plistlib.dump(self.trusted, f)
+    def _store_trust(self):
+        if self._trust_store:
+            with open(self._trust_file(), "wb") as f:
+                plistlib.dump(self.trusted, f)
 
-    def save_pair_record(self, record_id, data):
+    def rename(self, udid):
+        """A new UDID; the trust kept under the old one moves with the phone."""
         with self.lock:
-            self.pair_records[record_id] = bytes(data)
-            self._store_state()
-
-    def delete_pair_record(self, record_id):
-        with self.lock:
-            found = self.pair_records.pop(record_id, None) is not None
-            self._store_state()
-            return found
+            old = self._trust_file() if self._trust_store else None
+            self.udid = udid
+            if old is not None:
+                self._store_trust()
+                if os.path.exists(old) and old != self._trust_file():
+                    os.unlink(old)
 
     def trust(self, host_id, certificates=None):
         """Trust host_id with its certificates (default: the fixture host's)."""
         certificates = certificates or FIXTURE_HOST
         with self.lock:
             self.trusted[host_id] = {k: bytes(certificates[k]) for k in CERT_KEYS}
-            self._store_state()
+            self._store_trust()
 
     def forget(self, host_id):
         with self.lock:
             self.trusted.pop(host_id, None)
-            self._store_state()
+            self._store_trust()
 
     def untrust_all(self):
         with self.lock:
             self.trusted.clear()
-            self._store_state()
+            self._store_trust()
 
     def is_trusted(self, host_id):
         with self.lock:
@@ -194,35 +185,6 @@ class DeviceState:
         """The certificates kept for host_id, or None."""
         with self.lock:
             return self.trusted.get(host_id)
-
-    def make_paired(self):
-        """A host record and the device's trust without running a real pairing.
-
-        The record holds the fixture host identity (made beforehand as
-        libimobiledevice would make it), under a fresh HostID, so the host can run
-        TLS with it.
-        """
-        host_id = str(uuid.uuid4()).upper()
-        record = dict(FIXTURE_HOST, HostID=host_id, SystemBUID=self.buid,
-                      WiFiMACAddress=self.wifi_address)
-        with self.lock:
-            self.pair_records[self.udid] = plistlib.dumps(record, fmt=plistlib.FMT_BINARY)
-            self.trusted[host_id] = {k: FIXTURE_HOST[k] for k in CERT_KEYS}
-            self._store_state()
-        return host_id
-
-    def trusts_stored_record(self):
-        """Whether a session with usbmuxd's record for this phone would start:
-        there is one, and the phone trusts its HostID."""
-        with self.lock:
-            data = self.pair_records.get(self.udid)
-            if data is None:
-                return False
-            try:
-                host_id = plistlib.loads(data).get("HostID")
-            except Exception:  # a record the host saved is any bytes it chose
-                return False
-            return isinstance(host_id, str) and self.is_trusted(host_id)
 
     def paired_now(self):
         """A pairing just succeeded: arm the session hang-ups of a just-trusted phone."""
@@ -238,25 +200,6 @@ class DeviceState:
             self.counters["tls_hangups"] += 1
             return True
 
-    # ---- service ports ----
-
-    def open_service(self, name, host_id, ssl):
-        """A fresh port for one Connect to this service."""
-        with self.lock:
-            if len(self._services) > (LAST_SERVICE_PORT - FIRST_SERVICE_PORT) // 2:
-                del self._services[next(iter(self._services))]  # never connected: forget the oldest
-            port = self._next_port
-            while port in self._services or port == LOCKDOWN_PORT:
-                port = port + 1 if port < LAST_SERVICE_PORT else FIRST_SERVICE_PORT
-            self._next_port = port + 1 if port < LAST_SERVICE_PORT else FIRST_SERVICE_PORT
-            self._services[port] = Service(name, host_id, ssl)
-            return port
-
-    def take_service(self, port):
-        """The service waiting on port, which closes to further Connects; None if none."""
-        with self.lock:
-            return self._services.pop(port, None)
-
     # ---- the link ----
 
     def reserve_link(self, nbytes, due):
@@ -270,6 +213,24 @@ class DeviceState:
             start = max(due, self.link_free_at)
             self.link_free_at = start + nbytes / rate
             return start, rate
+
+    def set_cut(self, after_bytes, after_replies, detach):
+        if after_bytes is None and after_replies is None:
+            raise ValueError("cut needs after_bytes or after_replies")
+        with self.lock:
+            self.cut_bytes = None if after_bytes is None else int(after_bytes)
+            self.cut_replies = None if after_replies is None else int(after_replies)
+            self.cut_detach = bool(detach)
+
+    def take_cut(self):
+        """The pending cut happens now: whether it is an unplug."""
+        with self.lock:
+            detach = self.cut_detach
+            self.cut_bytes = None
+            self.cut_replies = None
+            self.cut_detach = False
+            self.counters["cuts"] += 1
+            return detach
 
     # ---- faults ----
 
@@ -309,168 +270,21 @@ class DeviceState:
         with self.lock:
             self.counters[name] = self.counters.get(name, 0) + n
 
-    # ---- usbmuxd view: presence, events, device sockets ----
-
-    def device_record(self):
-        return {
-            "MessageType": "Attached",
-            "DeviceID": self.device_id,
-            "Properties": {
-                "ConnectionSpeed": 480000000,
-                "ConnectionType": "USB",
-                "DeviceID": self.device_id,
-                "LocationID": 0,
-                "ProductID": 0x12A8,
-                "SerialNumber": self.udid,
-            },
-        }
-
-    @property
-    def shown(self):
-        """Plugged in and visible to usbmuxd's clients (not hidden by the preflight)."""
-        with self.lock:
-            return self.attached and not self.hidden
-
-    def add_listener(self, sock, send_event):
-        """Register a Listen socket; announces the device if it is shown."""
-        with self.lock:
-            write_lock = threading.Lock()
-            self._listeners[sock] = (write_lock, send_event)
-            if self.shown:
-                self._send_event(sock, self.device_record())
-
-    def remove_listener(self, sock):
-        with self.lock:
-            self._listeners.pop(sock, None)
-
-    def _send_event(self, sock, message):
-        write_lock, send_event = self._listeners[sock]
-        with write_lock:
-            try:
-                send_event(sock, message)
-            except OSError:
-                self._listeners.pop(sock, None)
-
-    def _broadcast(self, message):
-        for sock in list(self._listeners):
-            self._send_event(sock, message)
-
-    def attach(self, udid=None):
-        with self.lock:
-            if self.attached:
-                return self.device_id
-            if udid:
-                self.udid = udid
-            self.attached = True
-            # Preflight runs a session with the stored record; a phone that does
-            # not trust it is kept from clients, and usbmuxd asks it for pairing.
-            self.hidden = self.preflight and not self.trusts_stored_record()
-            self._show_under_new_id()
-            return self.device_id
-
-    def _show_under_new_id(self):
-        self.device_id = self._next_device_id
-        self._next_device_id += 1
-        if self.hidden:
-            self.log_debug("usbmuxd: device %d hidden until Trust", self.device_id)
-        else:
-            self._broadcast(self.device_record())
-
-    def log_debug(self, *args):
-        if self.log is not None:
-            self.log.debug(*args)
-
-    def detach(self):
-        with self.lock:
-            if not self.attached:
-                return False
-            self.attached = False
-            gone = self.device_id
-            if not self.hidden:  # clients never saw a hidden phone come
-                self._broadcast({"MessageType": "Detached", "DeviceID": gone})
-            self.hidden = False
-            self._services.clear()
-            for sock, dev_id in list(self._device_socks.items()):
-                if dev_id == gone:
-                    self.close_device_socket(sock)
-            return True
-
-    def notify_paired(self, record_id):
-        with self.lock:
-            if self.shown and record_id == self.udid:
-                self._broadcast({"MessageType": "Paired", "DeviceID": self.device_id})
-
-    def tap_trust(self, trust=True):
-        """The user answers the trust prompt, which shows only on an unlocked phone.
-
-        For the prompt of the trust_prompt fault (a host's Pair): "Trust" ends the
-        prompt (later Pair requests succeed) and usbmuxd tells its listeners;
-        "Don't Trust" refuses the next Pair, after which the prompt shows again.
-        For the prompt usbmuxd's preflight asked for: "Trust" makes usbmuxd pair
-        the phone itself and show it under a new DeviceID; "Don't Trust" leaves
-        it hidden."""
-        with self.lock:
-            asked_by_usbmuxd = self.attached and self.hidden
-            if not asked_by_usbmuxd and not self.faults.get("trust_prompt"):
-                raise ValueError("no trust prompt is showing")
-            if self.faults.get("locked"):
-                raise ValueError("the phone is locked: its trust prompt cannot show")
-            if asked_by_usbmuxd:
-                if trust:
-                    self.faults["trust_prompt"] = None
-                    self.trust_denied = False
-                    self.make_paired()
-                    self.paired_now()
-                    self.hidden = False
-                    self._show_under_new_id()  # the phone reconnects after pairing
-                return
-            if not trust:
-                self.trust_denied = True
-                return
-            self.faults["trust_prompt"] = None
-            self.trust_denied = False
-            if self.attached:
-                self._broadcast({"MessageType": "Paired", "DeviceID": self.device_id})
-
-    def register_device_socket(self, sock, device_id):
-        with self.lock:
-            self._device_socks[sock] = device_id
-
-    def unregister_device_socket(self, sock):
-        with self.lock:
-            self._device_socks.pop(sock, None)
-
-    def close_device_socket(self, sock):
-        # shutdown wakes the thread blocked in recv on it; that thread closes it.
-        try:
-            sock.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-        self._device_socks.pop(sock, None)
-
     def snapshot(self):
+        """What the control channel's state request tells of the phone itself."""
         with self.lock:
             return {
-                "attached": self.attached,
-                "shown": self.shown,
-                "preflight": self.preflight,
-                "device_id": self.device_id if self.attached else None,
                 "udid": self.udid,
+                "root": self.root,
                 "profile": self.profile,
                 "product_version": self.product_version,
                 "product_type": self.product_type,
                 "device_name": self.device_name,
-                "buid": self.buid,
                 "trust_any_host": self.trust_any_host,
                 "trusted_hosts": sorted(self.trusted),
                 "plain": self.plain,
                 "service_ssl": self.service_ssl,
                 "bandwidth": self.bandwidth / 1e6,
-                "open_service_ports": sorted(self._services),
-                "pair_record": self.udid in self.pair_records,
-                "pair_record_ids": sorted(self.pair_records),
-                "listeners": len(self._listeners),
-                "device_sockets": len(self._device_socks),
                 "latency_ms": self.latency * 1000.0,
                 "max_read": self.max_read,
                 "faults": {k: v for k, v in self.faults.items() if v is not None},

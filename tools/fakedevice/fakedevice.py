@@ -2,6 +2,9 @@
 """An emulated handheld: usbmuxd + lockdownd + the AFC file service, on unix sockets.
 
     python3 fakedevice.py --socket PATH --root FOLDER [--control PATH] [options]
+                          [--phone UDID[,name=NAME][,root=FOLDER][,...]]...
+
+The options without --phone describe the first phone; each --phone adds another.
 
 Point libusbmuxd at it with USBMUXD_SOCKET_ADDRESS=UNIX:PATH. The control socket
 takes one JSON object per line and answers one per line (see README.md).
@@ -9,131 +12,32 @@ Prints nothing on stdout; logs go to --log FILE, or stderr with --verbose.
 """
 
 import argparse
-import json
 import logging
 import os
+import re
 import selectors
+import shutil
 import signal
 import socket
 import stat
 import sys
+import tempfile
 import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import muxd  # noqa: E402
 import music_library  # noqa: E402
-from device_state import DEFAULT_UDID, FAULT_DEFAULTS, PROFILES, DeviceState  # noqa: E402
+from control import Control  # noqa: E402
+from daemon_state import Daemon  # noqa: E402
+from device_state import DEFAULT_UDID, FAULT_DEFAULTS, PROFILES, Phone  # noqa: E402
 from media_daemon import MediaDaemon  # noqa: E402
 from wire import close_quietly  # noqa: E402
 
-
-class Control:
-    """The test's side door: one JSON request per line, one JSON reply per line."""
-
-    def __init__(self, state, stop):
-        self.state = state
-        self.stop = stop
-
-    def serve(self, sock):
-        try:
-            with sock, sock.makefile("rwb", buffering=0) as stream:
-                for line in stream:
-                    if not line.strip():
-                        continue
-                    request = None
-                    try:
-                        request = json.loads(line)
-                        if not isinstance(request, dict):
-                            raise ValueError("a JSON object is expected")
-                        reply = self.handle(request)
-                        reply["ok"] = True
-                    except Exception as e:  # a bad request must not end the channel
-                        reply = {"ok": False, "error": "%s: %s" % (type(e).__name__, e)}
-                    stream.write(json.dumps(reply).encode() + b"\n")
-                    if reply["ok"] and request.get("cmd") == "quit":
-                        self.stop()
-                        return
-        except OSError:
-            pass
-
-    def handle(self, request):
-        st = self.state
-        cmd = request.get("cmd")
-        if cmd == "ping":
-            return {}
-        if cmd == "state":
-            return st.snapshot()
-        if cmd == "attach":
-            return {"device_id": st.attach(request.get("udid"))}
-        if cmd == "detach":
-            return {"was_attached": st.detach()}
-        if cmd == "set":
-            with st.lock:
-                for key, value in request.items():
-                    if key == "cmd":
-                        continue
-                    if key == "latency_ms":
-                        st.latency = float(value) / 1000.0
-                    elif key == "max_read":
-                        st.max_read = int(value)
-                    elif key == "bandwidth":
-                        st.bandwidth = float(value or 0) * 1e6
-                    elif key in ("trust_any_host", "plain", "service_ssl", "preflight"):
-                        if not isinstance(value, bool):
-                            raise TypeError("%s takes true or false" % key)
-                        setattr(st, key, value)
-                    elif key in ("udid", "product_version", "device_name", "wifi_address"):
-                        if not isinstance(value, str):
-                            raise TypeError("%s takes a string" % key)
-                        setattr(st, key, value)
-                    else:
-                        raise KeyError("unknown setting %s" % key)
-            return {}
-        if cmd == "fault":
-            name = request["name"]
-            if name == "unpaired":
-                return self.handle({"cmd": "unpair"})
-            st.set_fault(name, request.get("value", True))
-            return {"faults": st.snapshot()["faults"]}
-        if cmd == "clear_faults":
-            st.clear_faults()
-            return {}
-        if cmd == "cut":
-            after_bytes = request.get("after_bytes")
-            after_replies = request.get("after_replies")
-            if after_bytes is None and after_replies is None:
-                raise ValueError("cut needs after_bytes or after_replies")
-            with st.lock:
-                st.cut_bytes = None if after_bytes is None else int(after_bytes)
-                st.cut_replies = None if after_replies is None else int(after_replies)
-                st.cut_detach = bool(request.get("detach", False))
-            return {}
-        if cmd == "unpair":
-            # Neither side knows the other any more: no trusted host, no record.
-            with st.lock:
-                st.trusted.clear()
-                st.pair_records.clear()
-                st._store_state()
-            return {}
-        if cmd == "untrust":
-            st.untrust_all()
-            return {}
-        if cmd == "trust":
-            st.trust(request["host_id"])
-            return {}
-        if cmd in ("tap_trust", "tap_dont_trust"):
-            st.tap_trust(cmd == "tap_trust")
-            return {}
-        if cmd in ("lock", "unlock"):
-            # The same switch as the locked fault. An unlock tells usbmuxd nothing.
-            st.set_fault("locked", cmd == "lock")
-            return {}
-        if cmd == "make_paired":
-            return {"host_id": st.make_paired()}
-        if cmd == "quit":
-            return {}
-        raise KeyError("unknown command %r" % cmd)
+# A UDID as phones have them: 40 hex digits, or since 2018 8, a dash and 16.
+UDID_FORM = re.compile(r"[0-9A-Fa-f]{40}|[0-9A-Fa-f]{8}-[0-9A-Fa-f]{16}")
+PHONE_VALUES = ("name", "root", "profile", "version")
+PHONE_FLAGS = ("paired", "detached")
 
 
 def not_a_socket(path):
@@ -182,10 +86,30 @@ def fill_library(root, profile):
         music_library.make_modern_library(root)
 
 
-def main(argv=None):
+def phone_option(text):
+    """--phone UDID[,name=NAME][,root=FOLDER][,profile=P][,version=V][,paired][,detached]"""
+    udid, *items = text.split(",")
+    if not UDID_FORM.fullmatch(udid):
+        raise argparse.ArgumentTypeError(
+            "%r is not a UDID (40 hex digits, or 8 hex digits, a dash and 16)" % udid)
+    spec = {"udid": udid}
+    for item in items:
+        key, equals, value = item.partition("=")
+        if key in PHONE_FLAGS and not equals:
+            spec[key] = True
+        elif key in PHONE_VALUES and equals and value:
+            spec[key] = value
+        else:
+            raise argparse.ArgumentTypeError("%r: unknown --phone item %r" % (text, item))
+    if spec.get("profile", "modern") not in PROFILES:
+        raise argparse.ArgumentTypeError("%r: profile is one of %s" % (text, ", ".join(PROFILES)))
+    return spec
+
+
+def parse_args(argv):
     ap = argparse.ArgumentParser(description="Emulated handheld: usbmuxd + lockdownd + AFC.")
     ap.add_argument("--socket", required=True, help="usbmuxd unix socket to create")
-    ap.add_argument("--root", required=True, help="folder served as the device's file system")
+    ap.add_argument("--root", required=True, help="folder served as the first phone's file system")
     ap.add_argument("--control", help="control socket (default: SOCKET.control)")
     ap.add_argument("--udid", default=DEFAULT_UDID)
     ap.add_argument("--profile", choices=sorted(PROFILES), default="modern",
@@ -213,10 +137,17 @@ def main(argv=None):
                     help="cap AFC reply payload at this many MB/s (10^6 bytes)")
     ap.add_argument("--fault", action="append", default=[], metavar="NAME[=VALUE]",
                     help="switch a fault on from the start: " + ", ".join(FAULT_DEFAULTS))
+    ap.add_argument("--phone", action="append", default=[], type=phone_option,
+                    metavar="UDID[,name=NAME][,root=FOLDER][,profile=P][,version=V]"
+                            "[,paired][,detached]",
+                    help="another phone (repeatable); without root, a folder of its own, "
+                         "removed at the end")
     ap.add_argument("--log", help="write a debug log to this file")
     ap.add_argument("--verbose", action="store_true", help="debug log on stderr")
-    args = ap.parse_args(argv)
+    return ap.parse_args(argv)
 
+
+def make_log(args):
     log = logging.getLogger("fakedevice")
     log.propagate = False
     if args.log or args.verbose:
@@ -226,49 +157,113 @@ def main(argv=None):
         log.setLevel(logging.DEBUG)
     else:
         log.addHandler(logging.NullHandler())
+    return log
 
+
+def refusal(args, control_path):
+    """Why the emulator cannot start with these options, or None."""
     if not os.path.isdir(args.root):
-        print("fakedevice: --root %s is not a folder" % args.root, file=sys.stderr)
-        return 2
-    control_path = args.control or args.socket + ".control"
+        return "--root %s is not a folder" % args.root
+    udids = [args.udid] + [spec["udid"] for spec in args.phone]
+    for spec in args.phone:
+        if udids.count(spec["udid"]) > 1:
+            return "--phone %s: another phone has that UDID" % spec["udid"]
+        if "root" in spec and not os.path.isdir(spec["root"]):
+            return "--phone %s: root %s is not a folder" % (spec["udid"], spec["root"])
     for option, path in (("--socket", args.socket), ("--control", control_path)):
         refused = not_a_socket(path)
         if refused:
-            print("fakedevice: %s %s" % (option, refused), file=sys.stderr)
-            return 2
-    state = DeviceState(udid=args.udid, state_dir=args.state_dir, log=log)
-    state.root = os.path.abspath(args.root)
-    state.use_profile(args.profile)
-    if args.product_version:
-        state.product_version = args.product_version
-    if not args.no_library:
-        fill_library(state.root, args.profile)
-    state.media_daemon = MediaDaemon(state, log)
-    state.fault_listeners.append(state.media_daemon.faults_changed)
-    state.device_name = args.device_name
-    state.trust_any_host = args.trust_any_host
-    state.latency = args.latency_ms / 1000.0
-    state.bandwidth = args.bandwidth * 1e6
-    state.plain = args.plain
-    state.preflight = args.preflight
-    state.service_ssl = args.service_ssl == "on"
-    for fault in args.fault:
-        name, _, value = fault.partition("=")
-        if name == "unpaired":
-            continue  # the default state already is: nothing trusted, no record
-        if value == "":
-            parsed = True
-        else:
-            try:
-                parsed = int(value)
-            except ValueError:
-                parsed = value
-        state.set_fault(name, parsed)
-    if args.paired:
-        state.make_paired()
-    if not args.detached:
-        state.attach()
+            return "%s %s" % (option, refused)
+    return None
 
+
+def parsed_fault(text):
+    name, _, value = text.partition("=")
+    if value == "":
+        return name, True
+    try:
+        return name, int(value)
+    except ValueError:
+        return name, value
+
+
+def first_phone(args, daemon):
+    """The phone the options without --phone describe."""
+    phone = Phone(udid=args.udid, root=os.path.abspath(args.root), profile=args.profile,
+                  trust_store=daemon.trust_store())
+    if args.product_version:
+        phone.product_version = args.product_version
+    if not args.no_library:
+        fill_library(phone.root, args.profile)
+    phone.device_name = args.device_name
+    phone.trust_any_host = args.trust_any_host
+    phone.latency = args.latency_ms / 1000.0
+    phone.bandwidth = args.bandwidth * 1e6
+    phone.plain = args.plain
+    phone.service_ssl = args.service_ssl == "on"
+    return phone
+
+
+def added_phone(spec, number, daemon, own_roots):
+    """A phone of --phone; a folder of its own when it names none."""
+    root = spec.get("root")
+    if root is None:
+        root = tempfile.mkdtemp(prefix="fakedevice-phone-")
+        own_roots.append(root)
+    profile = spec.get("profile", "modern")
+    phone = Phone(udid=spec["udid"], root=os.path.abspath(root), profile=profile,
+                  number=number, trust_store=daemon.trust_store())
+    if "name" in spec:
+        phone.device_name = spec["name"]
+    if "version" in spec:
+        phone.product_version = spec["version"]
+    fill_library(phone.root, profile)
+    return phone
+
+
+def with_media_daemon(phone, log):
+    phone.media_daemon = MediaDaemon(phone, log)
+    phone.fault_listeners.append(phone.media_daemon.faults_changed)
+    return phone
+
+
+def plug_in(daemon, phone, paired, detached):
+    daemon.add_phone(phone)
+    if paired:
+        daemon.make_paired(phone)
+    if not detached:
+        daemon.attach(phone)
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    log = make_log(args)
+    control_path = args.control or args.socket + ".control"
+    refused = refusal(args, control_path)
+    if refused:
+        print("fakedevice: %s" % refused, file=sys.stderr)
+        return 2
+
+    daemon = Daemon(state_dir=args.state_dir, log=log)
+    daemon.preflight = args.preflight
+    first = with_media_daemon(first_phone(args, daemon), log)
+    for fault in args.fault:
+        name, value = parsed_fault(fault)
+        if name != "unpaired":  # the default state already is: nothing trusted, no record
+            first.set_fault(name, value)
+    plug_in(daemon, first, args.paired, args.detached)
+    own_roots = []
+    try:
+        for number, spec in enumerate(args.phone, 1):
+            phone = with_media_daemon(added_phone(spec, number, daemon, own_roots), log)
+            plug_in(daemon, phone, spec.get("paired"), spec.get("detached"))
+        return serve(args, control_path, daemon, log)
+    finally:
+        for root in own_roots:
+            shutil.rmtree(root, ignore_errors=True)
+
+
+def serve(args, control_path, daemon, log):
     wake_r, wake_w = os.pipe()
     stopping = threading.Event()
 
@@ -283,12 +278,13 @@ def main(argv=None):
     # Control first: once it answers, the usbmuxd socket is also there.
     mux_sock, mux_identity = listen_unix(args.socket)
     ctl_sock, ctl_identity = listen_unix(control_path)
-    control = Control(state, stop)
+    control = Control(daemon, stop)
     sel = selectors.DefaultSelector()
     sel.register(mux_sock, selectors.EVENT_READ, "mux")
     sel.register(ctl_sock, selectors.EVENT_READ, "control")
     sel.register(wake_r, selectors.EVENT_READ, "wake")
-    log.debug("ready: socket %s control %s root %s", args.socket, control_path, state.root)
+    log.debug("ready: socket %s control %s phones %s", args.socket, control_path,
+              ", ".join("%s at %s" % (p.udid, p.root) for p in daemon.phones))
 
     while not stopping.is_set():
         for key, _ in sel.select():
@@ -299,23 +295,21 @@ def main(argv=None):
             except OSError:
                 continue
             if key.data == "mux":
-                target = muxd.MuxClient(conn, state, log).serve
+                target = muxd.MuxClient(conn, daemon, log).serve
             else:
                 target = lambda c=conn: control.serve(c)  # noqa: E731
             threading.Thread(target=target, daemon=True).start()
 
     log.debug("stopping")
-    state.media_daemon.stop()
+    for phone in daemon.phones:
+        phone.media_daemon.stop()
     for sock, path, identity in ((mux_sock, args.socket, mux_identity),
                                  (ctl_sock, control_path, ctl_identity)):
         sock.close()
         remove_own_socket(path, identity)
-    with state.lock:
-        state.attached = False
-        for s in list(state._device_socks):
-            close_quietly(s)
-        for s in list(state._listeners):
-            close_quietly(s)
+    daemon.unplug_all()
+    for s in daemon.device_sockets():
+        close_quietly(s)
     return 0
 
 

@@ -20,29 +20,29 @@ MAX_MESSAGE = 4 << 20
 AFC_SERVICE = "com.apple.afc"
 
 
-def tls_context(state, host_id):
+def tls_context(phone, host_id):
     """(server context, certificates the host may present) for host_id's TLS."""
-    certs = state.certificates(host_id)
-    tls12_only = bool(state.fault("tls12_only"))
+    certs = phone.certificates(host_id)
+    tls12_only = bool(phone.fault("tls12_only"))
     if certs is None:  # a device that trusts any host, and has never paired with this one
         return tls.server_context(tls.FIXTURE_HOST["DeviceCertificate"], (), tls12_only), ()
-    accepted = () if state.trust_any_host else (certs["RootCertificate"], certs["HostCertificate"])
+    accepted = () if phone.trust_any_host else (certs["RootCertificate"], certs["HostCertificate"])
     return tls.server_context(certs["DeviceCertificate"], accepted, tls12_only), accepted
 
 
-def start_tls(sock, state, host_id, log, what):
-    """The device's side of a TLS handshake on sock; TlsStream, or None when refused
+def start_tls(sock, phone, host_id, log, what):
+    """The phone's side of a TLS handshake on sock; TlsStream, or None when refused
     or cut off."""
-    context, accepted = tls_context(state, host_id)
+    context, accepted = tls_context(phone, host_id)
     stream = tls.TlsStream(sock, context)
-    if what == "lockdownd" and state.fault("tls_silent"):
+    if what == "lockdownd" and phone.fault("tls_silent"):
         # A phone that stops answering mid-handshake: the host must give up by
         # itself; the connection closes only once the host has.
-        state.count("tls_silences")
+        phone.count("tls_silences")
         log.debug("%s: TLS handshake left unanswered", what)
         stream.stay_silent()
         return None
-    if what == "lockdownd" and state.take_tls_hangup():
+    if what == "lockdownd" and phone.take_tls_hangup():
         # A phone just trusted may drop its first sessions: it takes the host's
         # hello, then closes the connection without an answer.
         stream.hang_up()
@@ -51,26 +51,27 @@ def start_tls(sock, state, host_id, log, what):
     try:
         stream.handshake(accepted)
     except tls.TlsRefused as e:
-        state.count("tls_refusals")  # counted before the host can learn of it
+        phone.count("tls_refusals")  # counted before the host can learn of it
         log.debug("%s: TLS refused: %s", what, e)
         stream.flush_quietly()
         return None
-    state.count("tls_handshakes")
+    phone.count("tls_handshakes")
     log.debug("%s: TLS on, %s %s", what, stream.version, stream.obj.cipher()[0])
     return stream
 
 
 class Lockdown:
-    def __init__(self, sock, state, log):
+    def __init__(self, sock, daemon, phone, log):
         self.sock = sock
         self.stream = tls.PlainStream(sock)
-        self.state = state
+        self.daemon = daemon
+        self.phone = phone
         self.log = log
         self.session_id = None
         self.session_host = None
 
     def serve(self):
-        self.state.count("lockdown_connections")
+        self.phone.count("lockdown_connections")
         try:
             while True:
                 (length,) = LENGTH.unpack(self.stream.recv_exact(LENGTH.size))
@@ -97,7 +98,7 @@ class Lockdown:
                 if name == "Goodbye":
                     return
                 if reply.get("EnableSessionSSL"):
-                    stream = start_tls(self.sock, self.state, self.session_host, self.log,
+                    stream = start_tls(self.sock, self.phone, self.session_host, self.log,
                                        "lockdownd")
                     if stream is None:
                         return
@@ -114,7 +115,7 @@ class Lockdown:
         self.stream.send_all(LENGTH.pack(len(body)) + body)
 
     def values(self):
-        st = self.state
+        st = self.phone
         return {
             "ProductVersion": st.product_version,
             "ProductName": "iPhone OS",
@@ -123,7 +124,7 @@ class Lockdown:
             "DeviceClass": "iPhone",
             "DeviceName": st.device_name,
             "UniqueDeviceID": st.udid,
-            "SerialNumber": "F2LEMU00HG7F",
+            "SerialNumber": st.serial_number,
             "HardwareModel": st.hardware_model,
             "CPUArchitecture": st.cpu_architecture,
             "ActivationState": "Activated",
@@ -135,7 +136,7 @@ class Lockdown:
         }
 
     def pair_refusal(self):
-        st = self.state
+        st = self.phone
         with st.lock:
             if st.faults.get("locked"):
                 return "PasswordProtected"
@@ -147,7 +148,7 @@ class Lockdown:
             return st.faults.get("pair_refused")
 
     def handle(self, name, request):
-        st = self.state
+        st = self.phone
         if name == "QueryType":
             return {"Type": "com.apple.mobile.lockdown"}
         if name == "GetValue":
@@ -211,7 +212,7 @@ class Lockdown:
                 return {"Error": "InvalidService"}
             with st.lock:
                 use_ssl = st.service_ssl and not st.plain
-            port = st.open_service(service, self.session_host, use_ssl)
+            port = self.daemon.open_service(st, service, self.session_host, use_ssl)
             return {"Service": service, "Port": port, "EnableServiceSSL": use_ssl}
         if name == "Goodbye":
             return {}

@@ -29,10 +29,10 @@ COMMIT_PAUSE = 0.003
 
 
 class MediaDaemon:
-    def __init__(self, state, log):
-        self.state = state
+    def __init__(self, phone, log):
+        self.phone = phone
         self.log = log
-        self.path = os.path.join(state.root, music_library.LIBRARY.lstrip("/"))
+        self.path = os.path.join(phone.root, music_library.LIBRARY.lstrip("/"))
         self.lock = threading.Lock()  # one writer: the file service's threads and the busy one
         self.conn = None
         self.rng = random.Random(0x5EED)
@@ -46,7 +46,7 @@ class MediaDaemon:
         """Starts the busy writer when its fault is on and it is not running."""
         self.wake.set()
         with self.starting:
-            if self.state.fault("library_busy") and (self.busy is None or not self.busy.is_alive()):
+            if self.phone.fault("library_busy") and (self.busy is None or not self.busy.is_alive()):
                 self.busy = threading.Thread(target=self._busy, name="media-daemon", daemon=True)
                 self.busy.start()
 
@@ -67,7 +67,7 @@ class MediaDaemon:
         # The file service keeps a path as normpath made it, which leaves "//" alone.
         if "/" + device_path.lstrip("/") not in (music_library.LIBRARY, music_library.LIBRARY_WAL):
             return
-        st = self.state
+        st = self.phone
         with st.lock:
             left = st.faults.get("library_checkpoint_mid_copy")
             if not left:
@@ -83,21 +83,21 @@ class MediaDaemon:
 
     def _commit_checkpoint_commit(self, conn):
         music_library.add_tracks(conn, self.rng, MID_COPY_TRACKS)
-        self.state.count("library_commits")
+        self.phone.count("library_commits")
         mode = self.checkpoint_modes[0]
         self.checkpoint_modes.reverse()
         if music_library.checkpoint(conn, mode):
-            self.state.count("library_checkpoints")
+            self.phone.count("library_checkpoints")
         # A play, not tracks: its pages do not cover the tracks' in the -wal.
         music_library.record_plays(conn, self.rng)
-        self.state.count("library_commits")
+        self.phone.count("library_commits")
 
     # ---- the busy fault ----
 
     def _busy(self):
         commits = 0
         while not self.stopping.is_set():
-            value = self.state.fault("library_busy")
+            value = self.phone.fault("library_busy")
             if not value:
                 return
             try:
@@ -107,7 +107,7 @@ class MediaDaemon:
                 return
             self.wake.clear()
             end = time.monotonic() + burst_ms / 1000.0
-            while time.monotonic() < end and self.state.fault("library_busy"):
+            while time.monotonic() < end and self.phone.fault("library_busy"):
                 commits += 1
                 self._write(lambda conn, n=commits: self._small_commit(conn, n))
                 time.sleep(COMMIT_PAUSE)
@@ -118,9 +118,9 @@ class MediaDaemon:
             music_library.add_tracks(conn, self.rng, 1)
         else:
             music_library.record_plays(conn, self.rng)
-        self.state.count("library_commits")
+        self.phone.count("library_commits")
         if number % CHECKPOINT_EVERY == 0 and music_library.checkpoint(conn, "PASSIVE"):
-            self.state.count("library_checkpoints")
+            self.phone.count("library_checkpoints")
 
     # ---- the one connection ----
 

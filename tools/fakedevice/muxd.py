@@ -1,8 +1,9 @@
 """usbmuxd on a unix socket: plist requests in 16-byte-header frames.
 
 Each client connection is served by one thread. A Connect that succeeds turns the
-socket into a raw pipe to a device port (lockdownd, or a service port StartService
-opened), served on the same thread. A service port takes one Connect only.
+socket into a raw pipe to a port of the phone its DeviceID names (lockdownd, or a
+service port StartService opened there), served on the same thread. A service port
+takes one Connect only.
 """
 
 import plistlib
@@ -11,7 +12,7 @@ import struct
 import afc
 import lockdownd
 import tls
-from device_state import LOCKDOWN_PORT
+from daemon_state import LOCKDOWN_PORT
 from wire import PeerGone, close_quietly, recv_exact, send_all
 
 HEADER = struct.Struct("<IIII")  # length (header included), version, message, tag
@@ -38,9 +39,9 @@ def send_event(sock, message):
 
 
 class MuxClient:
-    def __init__(self, sock, state, log):
+    def __init__(self, sock, daemon, log):
         self.sock = sock
-        self.state = state
+        self.daemon = daemon
         self.log = log
         self.listening = False
 
@@ -74,7 +75,7 @@ class MuxClient:
             self.log.exception("mux: request failed")
         finally:
             if self.listening:
-                self.state.remove_listener(self.sock)
+                self.daemon.remove_listener(self.sock)
             close_quietly(self.sock)
 
     def reply(self, message, tag):
@@ -83,11 +84,11 @@ class MuxClient:
     def handle(self, request, tag):
         kind = request.get("MessageType")
         self.log.debug("mux: %s", kind)
-        state = self.state
+        daemon = self.daemon
         if kind == "Listen":
             self.reply(_result(RESULT_OK), tag)
             self.listening = True
-            state.add_listener(self.sock, send_event)
+            daemon.add_listener(self.sock, send_event)
             # The socket now only carries events; wait here until the client leaves.
             try:
                 while self.sock.recv(4096):
@@ -96,14 +97,11 @@ class MuxClient:
                 pass
             raise PeerGone("listener left")
         if kind == "ListDevices":
-            with state.lock:
-                devices = [state.device_record()] if state.shown else []
-            self.reply({"DeviceList": devices}, tag)
+            self.reply({"DeviceList": daemon.shown_records()}, tag)
         elif kind == "ReadBUID":
-            self.reply({"BUID": state.buid}, tag)
+            self.reply({"BUID": daemon.buid}, tag)
         elif kind == "ReadPairRecord":
-            with state.lock:
-                data = state.pair_records.get(request.get("PairRecordID"))
+            data = daemon.pair_record(request.get("PairRecordID"))
             self.reply({"PairRecordData": data} if data is not None else _result(ENOENT), tag)
         elif kind == "SavePairRecord":
             record_id = request.get("PairRecordID")
@@ -111,11 +109,11 @@ class MuxClient:
             if not isinstance(record_id, str) or not isinstance(data, bytes):
                 self.reply(_result(RESULT_BADCOMMAND), tag)
             else:
-                state.save_pair_record(record_id, data)
+                daemon.save_pair_record(record_id, data)
                 self.reply(_result(RESULT_OK), tag)
-                state.notify_paired(record_id)
+                daemon.notify_paired(record_id)
         elif kind == "DeletePairRecord":
-            found = state.delete_pair_record(request.get("PairRecordID"))
+            found = daemon.delete_pair_record(request.get("PairRecordID"))
             self.reply(_result(RESULT_OK if found else ENOENT), tag)
         elif kind == "Connect":
             return self.connect(request, tag)
@@ -124,23 +122,24 @@ class MuxClient:
         return None
 
     def connect(self, request, tag):
-        state = self.state
+        daemon = self.daemon
         raw = request.get("PortNumber", 0)
         port = ((raw & 0xFF) << 8) | ((raw >> 8) & 0xFF)  # sent in network byte order
+        device_id = request.get("DeviceID")
         service = None
-        with state.lock:
-            present = state.shown and request.get("DeviceID") == state.device_id
-            device_id = state.device_id
-            if not present:
-                refused = False
+        refused = False
+        with daemon.lock:
+            phone = daemon.shown_phone(device_id)
+            if phone is None:
+                pass
             elif port == LOCKDOWN_PORT:
-                refused = bool(state.faults.get("refuse_lockdown"))
+                refused = bool(phone.fault("refuse_lockdown"))
             else:
-                service = state.take_service(port)
+                service = daemon.take_service(phone, port)
                 refused = service is None
-            if present and not refused:
-                state.register_device_socket(self.sock, device_id)
-        if not present:
+            if phone is not None and not refused:
+                daemon.register_device_socket(self.sock, phone, device_id)
+        if phone is None:
             self.reply(_result(RESULT_BADDEV), tag)
             return None
         if refused:
@@ -152,16 +151,16 @@ class MuxClient:
         def pipe():
             try:
                 if service is None:
-                    lockdownd.Lockdown(self.sock, state, log).serve()
+                    lockdownd.Lockdown(self.sock, daemon, phone, log).serve()
                     return
                 stream = tls.PlainStream(self.sock)
                 if service.ssl:
-                    stream = lockdownd.start_tls(self.sock, state, service.host_id, log, "afc")
+                    stream = lockdownd.start_tls(self.sock, phone, service.host_id, log, "afc")
                     if stream is None:
                         return
-                afc.AfcService(stream, self.sock, state, log).serve()
+                afc.AfcService(stream, self.sock, daemon, phone, log).serve()
             finally:
-                state.unregister_device_socket(self.sock)
+                daemon.unregister_device_socket(self.sock)
         return pipe
 
 
