@@ -2,9 +2,9 @@
 //
 // Syncs a file to disk on a thread of its own while the copy goes on: each
 // time new bytes are in the file and the last sync is done, another. A sync
-// waits for the disk to flush what reached it since the sync before
-// (measured: about 1.2 ms per MiB here), so keeping up leaves the sync
-// before the "ok" only the last block or two, and neither the copy nor the
+// waits for the disk to flush what reached it since the sync before (its
+// cost per MiB is in BENCHMARKS.md), so keeping up leaves the sync before
+// the "ok" only the last block or two, and neither the copy nor the
 // device's next request waits for the ones before. A slower disk simply
 // gets fewer, larger syncs. The first failure is kept: the system reports
 // a writeback error only once, so the final sync would not see it.

@@ -86,9 +86,9 @@ bool LocalFile::send_block() noexcept {
 }
 
 // A stage that is synced before it takes the name is synced in the
-// background as the copy goes (left to the end, the sync waited for the
-// whole file: 40 to 60 ms after a 2 s copy of 64 MiB, mostly the disk
-// flushing its own cache). Without a thread it is simply synced at the end.
+// background as the copy goes: left to the end, the sync would wait for the
+// whole file, mostly the disk flushing its own cache (BENCHMARKS.md has the
+// figures). Without a thread it is simply synced at the end.
 void LocalFile::sync_as_it_goes(size_t count) noexcept {
   if (!stage_ || !rename_) return;
   written_ += static_cast<off_t>(count);

@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cstring>
 
 #include "main/connection.h"
 #include "main/console.h"
@@ -20,10 +21,13 @@ std::atomic<CFRunLoopRef> dev_run_loop{nullptr};
 // disconnect commands queues one, not one each.
 std::atomic<bool> resubscribe_queued{false};
 
-void start_device_thread(DeviceLink* link) noexcept {
-  if (pthread_create(&dev_thread, nullptr, dev_loop, link) != 0) return;
+// 0, or the error pthread_create gave.
+int start_device_thread(DeviceLink* link) noexcept {
+  if (const int error = pthread_create(&dev_thread, nullptr, dev_loop, link); error != 0)
+    return error;
   dev_thread_started = true;
   dev_run_loop.wait(nullptr, std::memory_order_acquire);
+  return 0;
 }
 
 void resubscribe_device_thread(DeviceLink* link) noexcept {
@@ -76,10 +80,15 @@ int connect(DeviceLink* link, Command*) noexcept {
   mdv_want_connection(link, true);
   // Until the device thread has looked, it waits for a phone.
   link->wait.store(DeviceWait::plug_in, std::memory_order_release);
-  if (dev_thread_started)
+  if (dev_thread_started) {
     resubscribe_device_thread(link);
-  else
-    start_device_thread(link);
+  } else if (const int error = start_device_thread(link); error != 0) {
+    // Nothing would ever try: the state goes back to what it was.
+    mdv_want_connection(link, false);
+    link->wait.store(DeviceWait::nothing, std::memory_order_release);
+    ui_eprintf("Error: Could not start the device thread: %s\n", std::strerror(error));
+    return -1;
+  }
   ok();
   return 0;
 }

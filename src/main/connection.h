@@ -34,7 +34,9 @@ enum class ConnectionState { disconnected, connecting, connected };
 
 // Wants a connection and answers "ok" (0), starting the device thread or
 // asking it to subscribe afresh; "Error: Already connected." or "Error:
-// Already attempting to connect." (-1) when the state is not disconnected.
+// Already attempting to connect." (-1) when the state is not disconnected;
+// "Error: Could not start the device thread: <reason>" (-1), the state
+// left disconnected, when the system refuses a thread.
 int connect(DeviceLink* link, Command* command) noexcept;
 // Drops the wish to connect (and any retry the device thread planned),
 // clears `connected` and answers "ok". Always -1.

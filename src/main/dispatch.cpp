@@ -3,6 +3,7 @@
 // xmlpath.cpp); the few one-line ones that belong to no job are here.
 #include <unistd.h>
 
+#include <iterator>
 #include <string_view>
 
 #include "main/connection.h"
@@ -79,4 +80,8 @@ int do_command(DeviceLink* link, Command* command) noexcept {
   }
   ui_eprintf("Error: Unknown command \"%s\"\n", word);
   return -1;
+}
+
+const char* command_word(size_t index) noexcept {
+  return index < std::size(kCommands) ? kCommands[index].word.data() : nullptr;
 }

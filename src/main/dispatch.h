@@ -10,6 +10,8 @@
 //   if (command) (void)do_command(link, command.get());
 #pragma once
 
+#include <cstddef>
+
 #include "command/Command.h"
 #include "device/device.h"
 
@@ -18,3 +20,7 @@
 // needing a connection while there is none is answered "Error: ..." with -1,
 // no handler run.
 int do_command(DeviceLink* link, Command* command) noexcept;
+
+// The table's command words in its order, for texts that list them: the
+// word at `index`, or null past the last.
+[[nodiscard]] const char* command_word(size_t index) noexcept;

@@ -2,6 +2,8 @@
 // device thread running against the fake device layer. Replies are read
 // back from standard output, which each test points at a temporary file.
 #include <dirent.h>
+#include <dlfcn.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -9,6 +11,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +22,18 @@
 #include "command/Command.h"
 #include "main/console.h"
 #include "main/dispatch.h"
+
+// A system that refuses the next thread, with this error (0: threads as
+// usual).
+std::atomic<int> refuse_next_thread{0};
+
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
+                              void* (*start)(void*), void* argument) {
+  if (const int error = refuse_next_thread.exchange(0); error != 0) return error;
+  using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+  static const auto system_create = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
+  return system_create(thread, attributes, start, argument);
+}
 
 namespace {
 
@@ -124,6 +141,20 @@ class Dispatch : public ::testing::Test {
 };
 
 }  // namespace
+
+// First of the cases that connect: the device thread, once started, lives
+// until the process ends.
+TEST_F(Dispatch, AConnectWhoseDeviceThreadCannotStartIsAnErrorAndStaysDisconnected) {
+  refuse_next_thread = EAGAIN;
+  const std::string reply = run("connect");
+  if (refuse_next_thread.exchange(0) != 0) GTEST_SKIP() << "the device thread runs already";
+  EXPECT_EQ(reply,
+            "Error: Could not start the device thread: " + std::string(strerror(EAGAIN)) + "\n");
+  EXPECT_EQ(run("status"), "disconnected\n");
+  fakemd::attach(fakemd::add_device());
+  EXPECT_EQ(run("connect"), "ok\n");  // the system gives a thread this time
+  EXPECT_EQ(status_becomes("connected\n"), "connected\n");
+}
 
 TEST_F(Dispatch, ConnectWithAnAttachedDeviceReachesConnected) {
   AMDeviceRef phone = fakemd::add_device();
@@ -301,6 +332,47 @@ TEST_F(Dispatch, ArgumentCountsAreCheckedOnlyOnceConnected) {
       "destination file path\"\n";
   EXPECT_EQ(run("getFile /a"), usage);
   EXPECT_EQ(run("getFile /a /b /c"), usage);
+}
+
+// The README, or the manual page as a reader sees it: its font, hyphen,
+// no-break and quote escapes undone.
+std::string documented(const std::string& relative) {
+  std::ifstream in(std::string(AFCLINK_SOURCE_DIR) + "/" + relative);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  for (const char* escape : {"\\fB", "\\fI", "\\fP", "\\fR", "\\&", "\\%"})
+    for (size_t at = 0; (at = text.find(escape, at)) != std::string::npos;)
+      text.erase(at, std::strlen(escape));
+  for (size_t at = 0; (at = text.find("\\-", at)) != std::string::npos;) text.erase(at, 1);
+  for (size_t at = 0; (at = text.find("\\(dq", at)) != std::string::npos;)
+    text.replace(at, 4, "\"");
+  return text;
+}
+
+TEST_F(Dispatch, EveryCommandWordAndFixedReplyIsInTheReadmeAndTheManualPage) {
+  std::vector<std::string> texts;
+  for (size_t index = 0; const char* word = command_word(index); ++index) texts.emplace_back(word);
+  const auto reply = [&](const char* line) {
+    std::string answer = run(line);
+    if (!answer.empty()) answer.pop_back();
+    texts.push_back(answer);
+  };
+  for (const char* line : {"status", "getLibrary x", "connect", "connect", "status"}) reply(line);
+  fakemd::attach(fakemd::add_device());
+  ASSERT_EQ(status_becomes("connected\n"), "connected\n");
+  for (const char* line : {"status", "connect", "getDB", "getFile", "getLibrary"}) reply(line);
+  const std::string unknown = run("nosuch");
+  texts.push_back(unknown.substr(0, unknown.find('"') + 1));
+  // Standard output is the reply capture's, so what is missing goes to
+  // standard error, where a failing run shows it.
+  std::string missing;
+  for (const char* page : {"README.md", "docs/afclink.1"}) {
+    const std::string text = documented(page);
+    for (const std::string& wanted : texts)
+      if (text.empty() || text.find(wanted) == std::string::npos)
+        missing += std::string(page) + " lacks: " + wanted + "\n";
+  }
+  if (!missing.empty()) std::fputs(missing.c_str(), stderr);
+  EXPECT_TRUE(missing.empty());
 }
 
 TEST_F(Dispatch, EveryCommandStartsWithAnEmptyErrorText) {
