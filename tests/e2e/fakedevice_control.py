@@ -10,65 +10,33 @@
         dev.cut(after_bytes=100000)
         dev.state()["counters"]["afc_requests"]
 
+    # Two phones: each control method takes udid= (the first phone without it).
+    with FakeDevice(phones=[("00008110-001631C105BA801E", "Second")]) as dev:
+        dev.detach(udid="00008110-001631C105BA801E")
+
 Each FakeDevice has its own temp folder (sockets, HOME, a device root when none is
-given) and removes it on stop. Also here: small clients of the emulator's wire
-protocols (usbmuxd, lockdownd, AFC) for tests that check framing directly. They
-speak TLS when the device asks for it, as libimobiledevice does: the session
-turns to TLS after StartSession and back after StopSession, presenting the
-fixture host's root certificate.
+given) and removes it on stop. The clients of the emulator's wire protocols are
+in device_clients.py; the ones tests use are named here too.
 """
 
 import json
 import os
-import plistlib
 import shutil
 import signal
 import socket
-import ssl
-import struct
 import subprocess
 import sys
 import tempfile
 import threading
 import time
-import warnings
 
-_HERE = os.path.dirname(os.path.abspath(__file__))
-EMULATOR = os.path.normpath(os.path.join(_HERE, "..", "..", "tools", "fakedevice", "fakedevice.py"))
-FIXTURES = os.path.join(os.path.dirname(EMULATOR), "fixtures")
-# The emulator's own names for the packets and records a test client sends.
-sys.path.insert(0, os.path.dirname(EMULATOR))
-import afc as afc_protocol  # noqa: E402
-import tls as device_tls  # noqa: E402
-from wire import PeerGone  # noqa: E402
-# The certificate and key libimobiledevice's OpenSSL build presents, and the
-# certificates its Pair request carries, for the emulator's fixture host.
-ROOT_IDENTITY = (os.path.join(FIXTURES, "root_cert.pem"), os.path.join(FIXTURES, "root_key.pem"))
-HOST_IDENTITY = (os.path.join(FIXTURES, "host_cert.pem"), os.path.join(FIXTURES, "host_key.pem"))
-DEVICE_IDENTITY = (os.path.join(FIXTURES, "device_cert.pem"),
-                   os.path.join(FIXTURES, "device_key.pem"))
-
-
-def _read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-PAIR_CERTIFICATES = {"DeviceCertificate": _read(DEVICE_IDENTITY[0]),
-                     "HostCertificate": _read(HOST_IDENTITY[0]),
-                     "RootCertificate": _read(ROOT_IDENTITY[0])}
-
-LOCKDOWN_PORT = 62078
+from device_clients import (DEVICE_IDENTITY, EMULATOR, HOST_IDENTITY, LOCKDOWN_PORT,  # noqa: F401
+                            PAIR_CERTIFICATES, AfcClient, AfcError, LockdownClient, MuxError,
+                            MuxSocket, Pipe, TlsPipe, afc_protocol, client_context, recv_exact)
 
 
 class ControlError(Exception):
     pass
-
-
-class MuxError(Exception):
-    def __init__(self, number):
-        super().__init__("usbmuxd answered Result %d" % number)
-        self.number = number
 
 
 class FakeDevice:
@@ -76,7 +44,10 @@ class FakeDevice:
                  trust_any_host=False, faults=None, latency_ms=0.0, product_version=None,
                  state_dir=None, log=None, plain=False, service_ssl=True, bandwidth=None,
                  capture_stderr=False, preflight=False, socket_path=None, profile=None,
-                 library=True, extra_args=()):
+                 library=True, phones=(), extra_args=()):
+        """phones: more phones beside the first, each a (udid, name) pair or a dict of
+        udid and any of name, root, profile, version, paired, detached (a phone
+        without root gets a folder of its own from the emulator: root_of(udid))."""
         self.tmpdir = tempfile.mkdtemp(prefix="fakedev-")  # short: unix paths are limited
         # socket_path: another usbmuxd socket, e.g. the system's /var/run/usbmuxd.
         self.socket_path = socket_path or os.path.join(self.tmpdir, "mux.sock")
@@ -121,6 +92,8 @@ class FakeDevice:
             args += ["--log", log]
         for name, value in (faults or {}).items():
             args += ["--fault", name if value is True else "%s=%s" % (name, value)]
+        for phone in phones:
+            args += ["--phone", _phone_option(phone)]
         self.args = args + list(extra_args)
         self.proc = None
         self._ctl = None
@@ -233,59 +206,70 @@ class FakeDevice:
             raise ControlError(reply.get("error", "failed"))
         return reply
 
-    def state(self):
-        return self.call("state")
+    # Each request is about the phone udid names; without it, the first phone.
+
+    def on(self, cmd, udid=None, **args):
+        if udid is not None:
+            args["udid"] = udid
+        return self.call(cmd, **args)
+
+    def state(self, udid=None):
+        return self.on("state", udid)
 
     def attach(self, udid=None):
-        return self.call("attach", **({"udid": udid} if udid else {}))["device_id"]
+        return self.on("attach", udid)["device_id"]
 
-    def detach(self):
-        return self.call("detach")["was_attached"]
+    def detach(self, udid=None):
+        return self.on("detach", udid)["was_attached"]
 
-    def set(self, **settings):
-        return self.call("set", **settings)
+    def set(self, udid=None, **settings):
+        return self.on("set", udid, **settings)
 
-    def fault(self, name, value=True):
-        return self.call("fault", name=name, value=value)
+    def fault(self, name, value=True, udid=None):
+        return self.on("fault", udid, name=name, value=value)
 
-    def clear_faults(self):
-        return self.call("clear_faults")
+    def clear_faults(self, udid=None):
+        return self.on("clear_faults", udid)
 
-    def cut(self, after_bytes=None, after_replies=None, detach=False):
+    def cut(self, after_bytes=None, after_replies=None, detach=False, udid=None):
         args = {"detach": detach}
         if after_bytes is not None:
             args["after_bytes"] = after_bytes
         if after_replies is not None:
             args["after_replies"] = after_replies
-        return self.call("cut", **args)
+        return self.on("cut", udid, **args)
 
-    def unpair(self):
-        return self.call("unpair")
+    def unpair(self, udid=None):
+        return self.on("unpair", udid)
 
-    def untrust(self):
-        return self.call("untrust")
+    def untrust(self, udid=None):
+        return self.on("untrust", udid)
 
-    def make_paired(self):
-        return self.call("make_paired")["host_id"]
+    def make_paired(self, udid=None):
+        return self.on("make_paired", udid)["host_id"]
 
-    def tap_trust(self):
+    def tap_trust(self, udid=None):
         """Answer the device's trust prompt with "Trust" (needs the trust_prompt fault)."""
-        return self.call("tap_trust")
+        return self.on("tap_trust", udid)
 
-    def tap_dont_trust(self):
-        return self.call("tap_dont_trust")
+    def tap_dont_trust(self, udid=None):
+        return self.on("tap_dont_trust", udid)
 
-    def lock(self):
-        return self.call("lock")
+    def lock(self, udid=None):
+        return self.on("lock", udid)
 
-    def unlock(self):
-        return self.call("unlock")
+    def unlock(self, udid=None):
+        return self.on("unlock", udid)
 
-    def has_pair_record(self):
-        return self.state()["pair_record"]
+    def has_pair_record(self, udid=None):
+        return self.state(udid)["pair_record"]
 
-    def counter(self, name):
-        return self.state()["counters"].get(name, 0)
+    def counter(self, name, udid=None):
+        return self.state(udid)["counters"].get(name, 0)
+
+    def root_of(self, udid=None):
+        """The folder a phone serves."""
+        return self.state(udid)["root"]
 
     @property
     def udid(self):
@@ -301,10 +285,12 @@ class FakeDevice:
         with MuxSocket(self.socket_path) as mux:
             return mux.request(message)
 
-    def connect(self, port, device_id=None):
-        """A raw pipe to a device port through usbmuxd Connect (MuxError on refusal)."""
+    def connect(self, port, device_id=None, udid=None):
+        """A raw pipe to a port of the phone device_id (or udid) names, through
+        usbmuxd Connect (MuxError on refusal)."""
         if device_id is None:
-            device_id = self.device_id or 0  # 0 is never a device: a detached device gives 2
+            # 0 is never a device: a detached device gives 2
+            device_id = self.state(udid)["device_id"] or 0
         mux = MuxSocket(self.socket_path)
         try:
             reply = mux.request({"MessageType": "Connect", "DeviceID": device_id,
@@ -316,15 +302,16 @@ class FakeDevice:
             mux.close()
             raise
 
-    def lockdown(self, context=None):
+    def lockdown(self, context=None, udid=None):
         """A lockdownd client; context: the ssl context for its TLS (client_context())."""
-        return LockdownClient(self.connect(LOCKDOWN_PORT), context)
+        return LockdownClient(self.connect(LOCKDOWN_PORT, udid=udid), context)
 
-    def afc(self, pair_if_needed=True, context=None):
+    def afc(self, pair_if_needed=True, context=None, udid=None):
         """An AFC client over a session started with a HostID the device trusts,
         in TLS when the device asks for it."""
         context = context or client_context()
-        with self.lockdown(context) as ld:
+        device_id = self.state(udid)["device_id"] or 0
+        with LockdownClient(self.connect(LOCKDOWN_PORT, device_id), context) as ld:
             host_id = "TEST-HOST-" + str(os.getpid())
             if pair_if_needed:
                 ld.check("Pair", PairRecord=dict(PAIR_CERTIFICATES, HostID=host_id,
@@ -332,7 +319,7 @@ class FakeDevice:
             ld.check("StartSession", HostID=host_id, SystemBUID="TEST")
             service = ld.check("StartService", Service="com.apple.afc")
             ld.check("StopSession")
-        sock = self.connect(service["Port"])
+        sock = self.connect(service["Port"], device_id)
         try:
             stream = TlsPipe(sock, context) if service.get("EnableServiceSSL") else Pipe(sock)
         except BaseException:
@@ -341,264 +328,13 @@ class FakeDevice:
         return AfcClient(sock, stream)
 
 
-def client_context(identity=ROOT_IDENTITY, maximum_version=None):
-    """A host's TLS context: presents identity (cert, key paths; None: no certificate),
-    verifies nothing, accepts SHA-1 and TLS 1.0 as libimobiledevice 1.3.0 does."""
-    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    ctx.check_hostname = False
-    ctx.verify_mode = ssl.CERT_NONE
-    ctx.set_ciphers("ALL:@SECLEVEL=0")
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)
-        ctx.minimum_version = ssl.TLSVersion.TLSv1
-        if maximum_version is not None:
-            ctx.maximum_version = maximum_version
-    if identity:
-        ctx.load_cert_chain(*identity)
-    return ctx
-
-
-class Pipe:
-    """A raw pipe to a device port."""
-
-    tls = False
-
-    def __init__(self, sock):
-        self.sock = sock
-
-    def sendall(self, data):
-        self.sock.sendall(data)
-
-    def recv(self, n):
-        return self.sock.recv(n)
-
-
-class TlsPipe(device_tls.TlsStream):
-    """TLS, client side, over a raw pipe: the emulator's own record-at-a-time stream,
-    so plain text the device sends after its last record stays in the socket."""
-
-    def __init__(self, sock, context):
-        super().__init__(sock, context, server_side=False)
-        try:
-            self.run_handshake()
-        except PeerGone as e:
-            raise ConnectionError("closed during the TLS handshake") from e
-
-    def _feed(self):
-        """One more record into the TLS object; False at the end of the stream."""
-        try:
-            self._feed_record()
-        except PeerGone:
-            return False
-        return True
-
-    def sendall(self, data):
-        self.obj.write(data)
-        self._flush()
-
-    def recv(self, n):
-        """Up to n bytes of plain text; b"" at the end of the stream."""
-        while True:
-            try:
-                return self.obj.read(n)
-            except ssl.SSLWantReadError:
-                if not self._feed():
-                    return b""
-            except ssl.SSLZeroReturnError:
-                return b""
-
-    def end(self):
-        """Send close_notify and go on in plain text, as libimobiledevice does."""
-        try:
-            self.obj.unwrap()
-        except ssl.SSLWantReadError:
-            pass  # the device sends no close_notify back
-        self._flush()
-        return Pipe(self.sock)
-
-
-class MuxSocket:
-    HEADER = struct.Struct("<IIII")
-
-    def __init__(self, path):
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.sock.settimeout(10)
-        self.sock.connect(path)
-        self.tag = 0
-
-    def send(self, message):
-        self.tag += 1
-        body = plistlib.dumps(dict({"ClientVersionString": "fakedevice_control",
-                                    "ProgName": "test", "kLibUSBMuxVersion": 3}, **message))
-        self.sock.sendall(self.HEADER.pack(16 + len(body), 1, 8, self.tag) + body)
-
-    def receive(self):
-        length, _version, _message, tag = self.HEADER.unpack(recv_exact(self.sock, 16))
-        return tag, plistlib.loads(recv_exact(self.sock, length - 16))
-
-    def request(self, message):
-        self.send(message)
-        tag, reply = self.receive()
-        if tag != self.tag:
-            raise AssertionError("reply tag %d for request %d" % (tag, self.tag))
-        return reply
-
-    def detach(self):
-        sock, self.sock = self.sock, None
-        return sock
-
-    def close(self):
-        if self.sock is not None:
-            self.sock.close()
-            self.sock = None
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-
-class LockdownError(Exception):
-    pass
-
-
-class _ClosesItsSocket:
-    """A client on one socket: close() closes it, and so does leaving a with block."""
-
-    def close(self):
-        self.sock.close()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-
-class LockdownClient(_ClosesItsSocket):
-    """Requests and replies; the session turns to TLS and back as the device says."""
-
-    def __init__(self, sock, context=None):
-        self.sock = sock
-        self.stream = Pipe(sock)
-        self.context = context
-
-    def request(self, name, **keys):
-        body = plistlib.dumps(dict(keys, Request=name, Label="fakedevice_control"))
-        self.stream.sendall(struct.pack(">I", len(body)) + body)
-        (length,) = struct.unpack(">I", recv_exact(self.stream, 4))
-        reply = plistlib.loads(recv_exact(self.stream, length))
-        if name == "StartSession" and reply.get("EnableSessionSSL"):
-            self.stream = TlsPipe(self.sock, self.context or client_context())
-        elif name == "StopSession" and self.stream.tls:
-            self.stream = self.stream.end()
-        return reply
-
-    def check(self, name, **keys):
-        """request(), LockdownError when the reply is an Error."""
-        reply = self.request(name, **keys)
-        if "Error" in reply:
-            raise LockdownError("%s: %s" % (name, reply["Error"]))
-        return reply
-
-
-class AfcError(Exception):
-    def __init__(self, status):
-        super().__init__("AFC status %d" % status)
-        self.status = status
-
-
-class AfcClient(_ClosesItsSocket):
-    """A host's side of the file service, in the emulator's own packet names."""
-
-    def __init__(self, sock, stream=None):
-        self.sock = sock
-        self.stream = stream or Pipe(sock)
-        self.num = 0
-
-    def send(self, op, hdata=b"", payload=b""):
-        self.num += 1
-        this_len = 40 + len(hdata)
-        self.stream.sendall(afc_protocol.HEADER.pack(afc_protocol.MAGIC, this_len + len(payload), this_len,
-                                           self.num, op) + hdata + payload)
-
-    def receive(self):
-        """(op, header data + payload) of one reply; checks magic and packet number."""
-        magic, entire, this_len, num, op = afc_protocol.HEADER.unpack(recv_exact(self.stream, 40))
-        if magic != afc_protocol.MAGIC or num != self.num:
-            raise AssertionError("bad reply header %r num %d for %d" % (magic, num, self.num))
-        return op, recv_exact(self.stream, entire - 40)
-
-    def call(self, op, hdata=b"", payload=b""):
-        """Reply body; AfcError for a non-zero STATUS."""
-        self.send(op, hdata, payload)
-        rop, body = self.receive()
-        if rop == afc_protocol.OP_STATUS:
-            status = struct.unpack("<Q", body[:8])[0]
-            if status:
-                raise AfcError(status)
-        return rop, body
-
-    @staticmethod
-    def _path(p):
-        return p.encode() + b"\0"
-
-    def open(self, path, mode):
-        rop, body = self.call(afc_protocol.OP_FILE_OPEN, struct.pack("<Q", mode) + self._path(path))
-        assert rop == afc_protocol.OP_FILE_OPEN_RES, rop
-        return struct.unpack("<Q", body)[0]
-
-    def read(self, handle, length):
-        rop, body = self.call(afc_protocol.OP_FILE_READ, struct.pack("<QQ", handle, length))
-        assert rop == afc_protocol.OP_DATA, rop
-        return body
-
-    def write(self, handle, data):
-        self.call(afc_protocol.OP_FILE_WRITE, struct.pack("<Q", handle), data)
-
-    def seek(self, handle, offset, whence=0):
-        self.call(afc_protocol.OP_FILE_SEEK, struct.pack("<QQq", handle, whence, offset))
-
-    def tell(self, handle):
-        rop, body = self.call(afc_protocol.OP_FILE_TELL, struct.pack("<Q", handle))
-        assert rop == afc_protocol.OP_FILE_TELL_RES, rop
-        return struct.unpack("<Q", body)[0]
-
-    def close_file(self, handle):
-        self.call(afc_protocol.OP_FILE_CLOSE, struct.pack("<Q", handle))
-
-    def read_dir(self, path):
-        return self.call(afc_protocol.OP_READ_DIR, self._path(path))[1].split(b"\0")[:-1]
-
-    def file_info(self, path):
-        items = self.call(afc_protocol.OP_GET_FILE_INFO, self._path(path))[1].split(b"\0")[:-1]
-        return {items[i].decode(): items[i + 1].decode() for i in range(0, len(items), 2)}
-
-    def make_dir(self, path):
-        self.call(afc_protocol.OP_MAKE_DIR, self._path(path))
-
-    def remove(self, path):
-        self.call(afc_protocol.OP_REMOVE_PATH, self._path(path))
-
-    def fetch(self, path, piece=1 << 20):
-        handle = self.open(path, 1)
-        parts = []
-        while True:
-            chunk = self.read(handle, piece)
-            if not chunk:
-                break
-            parts.append(chunk)
-        self.close_file(handle)
-        return b"".join(parts)
-
-
-def recv_exact(stream, n):
-    """n bytes from a socket or a pipe (anything with recv)."""
-    buf = bytearray()
-    while len(buf) < n:
-        chunk = stream.recv(min(n - len(buf), 1 << 20))
-        if not chunk:
-            raise ConnectionError("closed after %d of %d bytes" % (len(buf), n))
-        buf += chunk
-    return bytes(buf)
+def _phone_option(phone):
+    """The emulator's --phone value for a (udid, name) pair or a dict."""
+    if not isinstance(phone, dict):
+        phone = {"udid": phone[0], "name": phone[1]}
+    items = [phone["udid"]]
+    for key, value in phone.items():
+        if key == "udid" or value in (None, False):
+            continue
+        items.append(key if value is True else "%s=%s" % (key, value))
+    return ",".join(items)
