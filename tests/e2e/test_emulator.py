@@ -22,6 +22,7 @@ from fakedevice_control import (DEVICE_IDENTITY, HOST_IDENTITY, LOCKDOWN_PORT,
 from music_library import CDB, LIBRARY, LIBRARY_WAL, PLAIN_DB, invariant_violations
 
 UDID = "1111222233334444555566667777888899990000"
+SECOND = "00008110-001631C105BA801E"
 RECORD = dict(PAIR_CERTIFICATES, HostID="H", SystemBUID="TEST")
 TOOLS = all(shutil.which(t) for t in ("idevice_id", "ideviceinfo", "idevicepair"))
 
@@ -51,13 +52,40 @@ def next_event(mux):
 
 @unittest.skipUnless(TOOLS, "libimobiledevice-utils not installed")
 class RealToolsTest(unittest.TestCase):
-    def test_idevice_id_lists_the_udid_and_nothing_after_detach(self):
-        with FakeDevice(udid=UDID) as dev:
+    def test_idevice_id_lists_each_phone_once_and_an_unplugged_one_no_more(self):
+        # A family computer: a second phone, with a UDID of the newer form.
+        with FakeDevice(udid=UDID, phones=[(SECOND, "Second iPhone")]) as dev, \
+                listen(dev) as mux:
+            ids = {}
+            for _ in range(2):
+                event = next_event(mux)
+                ids[event["Properties"]["SerialNumber"]] = event["DeviceID"]
+            self.assertEqual(sorted(run_tool(dev, "idevice_id", "-l").stdout.splitlines()),
+                             sorted([UDID, SECOND]))
+            for udid, name in ((UDID, "Emulated iPhone"), (SECOND, "Second iPhone")):
+                info = run_tool(dev, "ideviceinfo", "-u", udid, "-k", "DeviceName")
+                self.assertEqual((info.returncode, info.stdout.strip()), (0, name), info.stderr)
+                # Each phone pairs on its own, and usbmuxd says which one it was.
+                self.assertTrue(dev.has_pair_record(udid))
+                self.assertEqual(next_event(mux), {"MessageType": "Paired", "DeviceID": ids[udid]})
+                with open(os.path.join(dev.root_of(udid), "whose"), "w") as f:
+                    f.write(udid)
+            dev.detach(udid=SECOND)
+            self.assertEqual(next_event(mux), {"MessageType": "Detached", "DeviceID": ids[SECOND]})
             self.assertEqual(run_tool(dev, "idevice_id", "-l").stdout.split(), [UDID])
+            info = run_tool(dev, "ideviceinfo", "-u", UDID, "-k", "DeviceName")
+            self.assertEqual(info.stdout.strip(), "Emulated iPhone")
+            with dev.afc() as afc:
+                self.assertEqual(afc.fetch("/whose"), UDID.encode())
+            device_id = dev.attach(udid=SECOND)
+            event = next_event(mux)
+            self.assertEqual((event["DeviceID"], event["Properties"]["SerialNumber"]),
+                             (device_id, SECOND))
+            with dev.afc(udid=SECOND) as afc:
+                self.assertEqual(afc.fetch("/whose"), SECOND.encode())
             dev.detach()
+            dev.detach(udid=SECOND)
             self.assertEqual(run_tool(dev, "idevice_id", "-l").stdout.strip(), "")
-            dev.attach()
-            self.assertEqual(run_tool(dev, "idevice_id", "-l").stdout.split(), [UDID])
 
     def test_pair_then_validate_saves_the_record_through_usbmuxd_only(self):
         with FakeDevice(udid=UDID) as dev:
@@ -714,7 +742,7 @@ class RobustnessTest(unittest.TestCase):
         with FakeDevice(log=log) as dev:
             for cmd, args in (("nonsense", {}), ("fault", {"name": "no_such_fault"}),
                               ("set", {"colour": "red"}), ("set", {"latency_ms": "slow"}),
-                              ("cut", {})):
+                              ("cut", {}), ("detach", {"udid": SECOND})):
                 with self.subTest(cmd=cmd), self.assertRaises(ControlError):
                     dev.call(cmd, **args)
             for line in (b"{not json\n", b"[1, 2]\n"):
