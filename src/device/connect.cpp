@@ -110,7 +110,7 @@ void plan_retry(DeviceLink* link) noexcept {
     if (mdv_is_connected(link) || !mdv_is_wanted(link)) return;
     attempt(link);
   };
-  CFRunLoopPerformBlockAfter(CFRunLoopGetCurrent(), device_internal::retry_pause, retry);
+  CFRunLoopPerformBlockAfter(CFRunLoopGetCurrent(), device_internal::retry_pause.load(), retry);
 }
 
 // One run of the sequence on device_ref, then what it ended on: recorded,
@@ -184,7 +184,7 @@ void watch_mux(DeviceLink* link, uint32_t started_under) noexcept {
 
 namespace device_internal {
 
-std::chrono::milliseconds retry_pause{2000};
+std::atomic<std::chrono::milliseconds> retry_pause{std::chrono::milliseconds(2000)};
 
 void forget_plans() noexcept {
   retry_epoch.fetch_add(1, std::memory_order_acq_rel);
@@ -306,7 +306,7 @@ DeviceReport mdv_report(DeviceLink* link) noexcept {
   return link->report;
 }
 
-std::chrono::milliseconds mdv_retry_pause() noexcept { return device_internal::retry_pause; }
+std::chrono::milliseconds mdv_retry_pause() noexcept { return device_internal::retry_pause.load(); }
 
 void mdv_mark_lost(DeviceLink* link) noexcept { link->lost.store(1, std::memory_order_release); }
 

@@ -226,8 +226,22 @@ extern std::atomic<DeviceLink*> _mdv0;
 // Drops every retry and usbmuxd watch planned so far (a new or freed link).
 void forget_plans() noexcept;
 // The pause before a locked phone, a pending prompt or a failed session is
-// tried again: 2 s (tests shorten it).
-extern std::chrono::milliseconds retry_pause;
+// tried again: 2 s. Read by the device thread and by statusDebug's text;
+// written only through ScopedRetryPause, before a device thread starts.
+extern std::atomic<std::chrono::milliseconds> retry_pause;
+// Shortens the pause for the object's life (tests), and puts it back
+// however the test ends, so no other test sees it.
+class ScopedRetryPause {
+ public:
+  explicit ScopedRetryPause(std::chrono::milliseconds pause) noexcept
+      : saved_(retry_pause.exchange(pause)) {}
+  ~ScopedRetryPause() { retry_pause.store(saved_); }
+  ScopedRetryPause(const ScopedRetryPause&) = delete;
+  ScopedRetryPause& operator=(const ScopedRetryPause&) = delete;
+
+ private:
+  std::chrono::milliseconds saved_;
+};
 // The notification callback given to the framework.
 void notification(am_device_notification_callback_info* info, void* arg) noexcept;
 }  // namespace device_internal

@@ -229,8 +229,7 @@ TEST_F(ConnectTest, RefusalsTheUserCanMendAreTriedAgainByThemselves) {
       {Call::DeviceStartSession, kAMDSSLError, DeviceWait::retry, false},
       {Call::ConnectionOpen, kAFCMuxError, DeviceWait::retry, false},
   };
-  const auto pause = device_internal::retry_pause;
-  device_internal::retry_pause = std::chrono::milliseconds(20);
+  const device_internal::ScopedRetryPause quick(std::chrono::milliseconds(20));
   for (const Case& c : cases) {
     TearDown();
     SetUp();
@@ -245,12 +244,10 @@ TEST_F(ConnectTest, RefusalsTheUserCanMendAreTriedAgainByThemselves) {
     EXPECT_EQ(link->connected.load(), 1) << fakemd::call_name(c.call);
     EXPECT_EQ(callbacks.load(), 2) << fakemd::call_name(c.call);
   }
-  device_internal::retry_pause = pause;
 }
 
 TEST_F(ConnectTest, RetriesStopAtTheirLimitAtDisconnectAndAtARefusalForGood) {
-  const auto pause = device_internal::retry_pause;
-  device_internal::retry_pause = std::chrono::milliseconds(10);
+  const device_internal::ScopedRetryPause quick(std::chrono::milliseconds(10));
   const auto settle = [] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     return fakemd::wait_until_handled();
@@ -295,7 +292,6 @@ TEST_F(ConnectTest, RetriesStopAtTheirLimitAtDisconnectAndAtARefusalForGood) {
     EXPECT_EQ(report.failed_status, kAMDInvalidService);
     EXPECT_TRUE(report.phone_attached);
   }
-  device_internal::retry_pause = pause;
 }
 
 TEST_F(ConnectTest, NotificationWithoutALinkIsIgnored) {
