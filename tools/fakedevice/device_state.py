@@ -10,7 +10,8 @@
 Lock order: the daemon's lock before a phone's lock, never the other way round.
 Code holding a phone's lock calls nothing that takes the daemon's: a phone that has
 to reach usbmuxd (a link cut that unplugs it) lets go of its own lock first. No
-code holds two phones' locks at once.
+code holds two phones' locks at once. A phone's media daemon takes its own lock
+before its phone's.
 
 Trust is what a phone keeps after pairing: per HostID, the three certificates the
 host sent in its Pair request. The device certificate is what the phone presents in
