@@ -5,7 +5,9 @@
 // kLibraryPath, whose newest commits live only in its -wal file, and its
 // media daemon writes both at any moment, while a copy runs too. No lock on
 // the phone holds that daemon off, so get_library makes sure of what it
-// copied instead:
+// copied instead. The destination is made ready first (LocalFile's stage),
+// so a folder that is missing or may not be written fails before anything
+// is asked of the phone. Then:
 //
 //  1. The copy. The main file and its -wal are copied, through the file
 //     service's read-ahead, into a private staging folder (a hidden folder

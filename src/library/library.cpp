@@ -46,6 +46,11 @@ UniqueFd take_folded(DeviceLink* link, StagingFolder& staging) noexcept {
 }  // namespace
 
 int get_library(DeviceLink* link, const char* local_path) noexcept {
+  // The destination is made ready first, so that a folder that is missing
+  // or may not be written fails before the phone's library is copied. A
+  // failure from here on removes its stage unread.
+  LocalFile local(link, local_path);
+  if (!local) return -1;
   StagingFolder staging(link, local_path);
   if (!staging) return -1;
   const int copied = copy_library(link, staging);
@@ -60,8 +65,6 @@ int get_library(DeviceLink* link, const char* local_path) noexcept {
   LibraryCheck check(staging.library());
   UniqueFd folded = take_folded(link, staging);
   if (!folded) return -1;
-  LocalFile local(link, local_path);
-  if (!local) return -1;
   int result = local.finish(copy_into(link, folded.get(), local));
   if (check.result(link) != 0) result = -1;
   return local.close(result);

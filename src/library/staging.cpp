@@ -1,6 +1,7 @@
 // The staging folder of a library copy (staging.h).
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -44,7 +45,11 @@ std::string base_name(const char* path) {
 
 StagingFolder::StagingFolder(DeviceLink* link, const char* destination) noexcept {
   try {
-    std::string made = make_folder(folder_of(destination) + "/.afclink-XXXXXX");
+    // Beside the destination, where its bytes are about to go anyway; not
+    // beside a device or a pipe, whose folder is no place for files.
+    struct stat existing {};
+    const bool regular = ::stat(destination, &existing) != 0 || S_ISREG(existing.st_mode);
+    std::string made = regular ? make_folder(folder_of(destination) + "/.afclink-XXXXXX") : "";
     if (made.empty()) made = make_folder(temporary_folder() + "/afclink-XXXXXX");
     if (made.empty()) {
       mdv_add_err(link, "Can't make a staging folder for %s: %s", destination,
@@ -60,14 +65,14 @@ StagingFolder::StagingFolder(DeviceLink* link, const char* destination) noexcept
     mdv_add_err(link, "Out of memory.");
     return;
   }
-  set_unfinished(library_.c_str(), folder_.c_str());
+  set_scratch_folder(folder_.c_str());
 }
 
 void StagingFolder::remove() noexcept {
   if (folder_.empty()) return;
   empty();
   (void)rmdir(folder_.c_str());
-  clear_unfinished();
+  set_scratch_folder(nullptr);
   folder_.clear();
 }
 

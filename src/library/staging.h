@@ -5,10 +5,12 @@
 //
 // The staging folder is made with mode 0700 under a random name, and holds
 // only the staged library and the side files SQLite makes beside it. While
-// it exists it is named to the unfinished-file guard, so a terminating
-// signal removes it and everything in it. Main thread only.
+// it exists it is the unfinished-file guard's scratch folder, so a
+// terminating signal removes it and everything in it, beside the
+// destination's own stage. Main thread only.
 //
 // Example:
+//   LocalFile local(link, destination);             // ready first
 //   StagingFolder staging(link, destination);
 //   if (!staging) return -1;                        // the reason was said
 //   if (copy_library(link, staging) != 0) return -1;
@@ -30,7 +32,8 @@
 class StagingFolder {
  public:
   // Makes the folder beside `destination` (.afclink-XXXXXX), else, where
-  // nothing can be made there, under TMPDIR or /tmp (afclink-XXXXXX). On
+  // nothing can be made there or the destination is no regular file,
+  // under TMPDIR or /tmp (afclink-XXXXXX). On
   // failure the object is false, with "Can't make a staging folder for
   // DESTINATION: reason" said.
   StagingFolder(DeviceLink* link, const char* destination) noexcept;
@@ -47,8 +50,8 @@ class StagingFolder {
 
   // Removes every file in the folder (a dropped copy), keeping the folder.
   void empty() noexcept;
-  // Removes the folder with everything in it, and names nothing to the
-  // guard any more; the object is false after. Files opened before stay
+  // Removes the folder with everything in it, and names no scratch folder
+  // to the guard any more; the object is false after. Files opened before stay
   // readable through their descriptors.
   void remove() noexcept;
 

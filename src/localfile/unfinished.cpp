@@ -1,7 +1,7 @@
 // The unfinished-file guard (unfinished.h): the unfinished copy that a
 // terminating signal removes before the process ends. The handler may run
 // on any thread at any moment, so it touches only what was prepared
-// beforehand: two fixed buffers and two lock-free flags.
+// beforehand: fixed buffers and lock-free flags.
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -17,20 +17,23 @@ namespace {
 
 constexpr size_t kPathRoom = 4096;  // PATH_MAX: longer names were never made
 
-// Written only while `armed` is false, read by the handler only while it is
-// true.
+// Written only while their flag is false, read by the handler only while
+// it is true.
 char unfinished_file[kPathRoom];
 char unfinished_folder[kPathRoom];
 std::atomic<bool> armed{false};
+// Likewise, under its own flag.
+char scratch_folder[kPathRoom];
+std::atomic<bool> scratch_armed{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 // 0, or kHolding while signals wait, or the number of the one that waits.
 constexpr int kHolding = -1;
 std::atomic<int> held{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 
-// Removes every file in a private folder of afclink's (SQLite's side files
-// beside a staged library). Only the raw system calls, which a signal
-// handler may make: no stream, no allocation.
+// Removes every file in afclink's scratch folder (a staged library and
+// SQLite's side files beside it). Only the raw system calls, which a
+// signal handler may make: no stream, no allocation.
 void empty_folder(const char* folder) noexcept {
   const int listing = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (listing < 0) return;
@@ -53,10 +56,11 @@ extern "C" void remove_unfinished_and_end(int signal_number) {
   if (held.compare_exchange_strong(holding, signal_number)) return;  // ends it when released
   if (armed.load()) {
     (void)unlink(unfinished_file);
-    if (unfinished_folder[0] != '\0') {
-      empty_folder(unfinished_folder);
-      (void)rmdir(unfinished_folder);
-    }
+    if (unfinished_folder[0] != '\0') (void)rmdir(unfinished_folder);
+  }
+  if (scratch_armed.load()) {
+    empty_folder(scratch_folder);
+    (void)rmdir(scratch_folder);
   }
   // End as the signal itself would have ended the process: its default
   // action, delivered as soon as this handler returns.
@@ -95,6 +99,11 @@ void set_unfinished(const char* file, const char* folder) noexcept {
 }
 
 void clear_unfinished() noexcept { armed.store(false); }
+
+void set_scratch_folder(const char* folder) noexcept {
+  scratch_armed.store(false);
+  if (folder && copy_path(scratch_folder, folder)) scratch_armed.store(true);
+}
 
 void hold_signals() noexcept { held.store(kHolding); }
 

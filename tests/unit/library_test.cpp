@@ -264,9 +264,14 @@ TEST_F(Library, EachGenerationIsToldWhichCommandFetchesItsLibrary) {
       << reply;
 }
 
-TEST_F(Library, OnlyOneDestinationIsTaken) {
+TEST_F(Library, OnlyOneDestinationIsTakenAndItIsReadiedBeforeThePhoneIsAsked) {
   EXPECT_EQ(run("getLibrary"), "Usage: getLibrary \"fully qualified destination file path\"\n");
   EXPECT_EQ(run("getLibrary a b"), "Usage: getLibrary \"fully qualified destination file path\"\n");
+  put_library(phone, make_library(dir / "phone", 10, 2));
+  const std::string missing = (dir / "missing" / "library.sqlitedb").string();
+  EXPECT_EQ(run("getLibrary " + missing),
+            "Error: Can't open destination file " + missing + ": No such file or directory\n");
+  EXPECT_EQ(fakemd::call_count(Call::FileInfoRead), 0);
 }
 
 }  // namespace

@@ -39,9 +39,14 @@ TEST(Unfinished, HeldSignalRemovesTheStageWhenReleasedAndAClearedGuardRemovesNot
   char pattern[] = "/tmp/afclink-unfinished-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
   const fs::path dir = pattern, folder = dir / "afclink-stage", stage = folder / "copy";
+  // A library copy's scratch folder, with SQLite's side files in it.
+  const fs::path scratch = dir / ".afclink-scratch";
   const auto make_stage = [&] {
     fs::create_directory(folder);
     std::ofstream(stage) << "half a copy";
+    fs::create_directory(scratch);
+    for (const char* name : {"MediaLibrary.sqlitedb", "MediaLibrary.sqlitedb-wal", "x-shm"})
+      std::ofstream(scratch / name) << "staged";
   };
 
   // A stage in a private folder, held while it is written in place: the
@@ -51,6 +56,7 @@ TEST(Unfinished, HeldSignalRemovesTheStageWhenReleasedAndAClearedGuardRemovesNot
   const fs::path went_on = dir / "went on";
   const int held = status_of_child([&] {
     set_unfinished(stage.c_str(), folder.c_str());
+    set_scratch_folder(scratch.c_str());
     hold_signals();
     (void)std::raise(SIGTERM);
     if (fs::exists(stage)) std::ofstream{went_on};
@@ -60,17 +66,21 @@ TEST(Unfinished, HeldSignalRemovesTheStageWhenReleasedAndAClearedGuardRemovesNot
   EXPECT_TRUE(ended_by(held, SIGTERM)) << held;
   EXPECT_FALSE(fs::exists(stage));
   EXPECT_FALSE(fs::exists(folder));
+  EXPECT_FALSE(fs::exists(scratch));
 
   // Once the guard is released (the stage took its name), the file there
   // is no longer the guard's: the signal ends the child and leaves it.
   make_stage();
   const int cleared = status_of_child([&] {
     set_unfinished(stage.c_str(), folder.c_str());
+    set_scratch_folder(scratch.c_str());
     clear_unfinished();
+    set_scratch_folder(nullptr);
     (void)std::raise(SIGTERM);
   });
   EXPECT_TRUE(ended_by(cleared, SIGTERM)) << cleared;
   EXPECT_TRUE(fs::exists(stage));
+  EXPECT_TRUE(fs::exists(scratch / "MediaLibrary.sqlitedb-wal"));
   fs::remove_all(dir);
 }
 
