@@ -4,6 +4,7 @@
 // here touches the error text.
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "device/device.h"
@@ -180,6 +181,30 @@ void watch_mux(DeviceLink* link, uint32_t started_under) noexcept {
                              [link, started_under] { watch_mux(link, started_under); });
 }
 
+bool same_phone(AMDeviceRef device, const char* udid) noexcept {
+  AMDeviceDescription seen{};
+  return device && AMDeviceCopyDescription(device, &seen) == 0 && std::strcmp(seen.udid, udid) == 0;
+}
+
+// Whether an event is about the link's phone. A link bound by UDID hears
+// of that phone alone. An unbound one keeps to the phone it has while that
+// one is plugged in, and takes any phone once it is gone; another phone's
+// unplugging never concerns it.
+bool concerns_link(DeviceLink* link, const am_device_notification_callback_info* info) noexcept {
+  char chosen[sizeof DeviceReport::chosen_udid];
+  bool current_attached = false;
+  {
+    std::lock_guard lock(link->report_mutex);
+    std::memcpy(chosen, link->report.chosen_udid, sizeof chosen);
+    current_attached = link->report.phone_attached;
+  }
+  if (chosen[0]) return same_phone(info->dev, chosen);
+  AMDeviceDescription current{};
+  if (!link->device_ref || AMDeviceCopyDescription(link->device_ref, &current) != 0) return true;
+  if (same_phone(info->dev, current.udid)) return true;
+  return info->msg == ADNCI_MSG_CONNECTED && !current_attached;
+}
+
 }  // namespace
 
 namespace device_internal {
@@ -193,14 +218,17 @@ void forget_plans() noexcept {
 
 void notification(am_device_notification_callback_info* info, void* /*arg*/) noexcept {
   DeviceLink* link = _mdv0;
-  if (!link || !info) return;
+  if (!link || !info || !concerns_link(link, info)) return;
   if (mdv_is_connected(link)) {
     // The main thread may be using the connection this very moment: only
     // mark it, and the main thread retires it between commands.
-    if (info->msg == ADNCI_MSG_DISCONNECTED && info->dev == link->device_ref) mdv_mark_lost(link);
+    if (info->msg == ADNCI_MSG_DISCONNECTED && info->dev == link->device_ref) {
+      note_plugged(link, false);
+      mdv_mark_lost(link);
+    }
     return;
   }
-  link->device_ref = info->dev;
+  mdv_set_dev(link, info->dev);
   switch (info->msg) {
     case ADNCI_MSG_PAIRED:
       // The phone now trusts a record: the user tapped Trust, or usbmuxd
@@ -292,6 +320,11 @@ int32_t mdv_disconnect(DeviceLink* /*link*/) noexcept { return 0; }
 void mdv_want_connection(DeviceLink* link, bool wanted) noexcept {
   link->wanted.store(wanted ? 1 : 0, std::memory_order_release);
   device_internal::forget_plans();
+}
+
+void mdv_choose_phone(DeviceLink* link, const char* udid) noexcept {
+  std::lock_guard lock(link->report_mutex);
+  std::snprintf(link->report.chosen_udid, sizeof link->report.chosen_udid, "%s", udid ? udid : "");
 }
 
 void mdv_watch_mux(DeviceLink* link) noexcept {

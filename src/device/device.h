@@ -73,6 +73,10 @@ struct DeviceReport {
   DeviceStep failed_step = DeviceStep::none;  // none: the last attempt connected
   int32_t failed_status = 0;                  // the framework status of that step
   int32_t tries_left = 0;                     // for DeviceWait::retry
+  // The phone `connect UDID` bound the link to; empty: whichever phone
+  // usbmuxd shows first, and once it is gone any other. Written by the
+  // main thread (mdv_choose_phone) before it asks for an attempt.
+  char chosen_udid[65] = {};
 };
 
 struct DeviceLink {
@@ -198,6 +202,11 @@ int32_t mdv_disconnect(DeviceLink* link) noexcept;
 // Main thread: `connect` (true) or `disconnect` (false). Retries planned
 // before the call are dropped either way.
 void mdv_want_connection(DeviceLink* link, bool wanted) noexcept;
+// Main thread, with `connect`, before it asks for an attempt: binds the
+// link to the phone of `udid` (at most 64 characters), or, when null or
+// empty, to whichever phone usbmuxd shows first. A bound link hears of no
+// other phone: it waits for that one, plugged in or not.
+void mdv_choose_phone(DeviceLink* link, const char* udid) noexcept;
 // Device thread: asks usbmuxd whether it answers now and every couple of
 // seconds while a connection is wanted and not made, for the report.
 void mdv_watch_mux(DeviceLink* link) noexcept;

@@ -3,7 +3,11 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cctype>
+#include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <string_view>
 
 #include "main/connection.h"
 #include "main/console.h"
@@ -67,7 +71,32 @@ const char* connection_state_word(ConnectionState state) noexcept {
   return "disconnected";
 }
 
-int connect(DeviceLink* link, Command*) noexcept {
+namespace {
+
+// The longest UDID taken: phones' own are 40 or 25 characters.
+constexpr size_t kUdidMost = 64;
+
+// Whether `udid` can name a phone; if not, the reply says what is wrong.
+bool udid_taken(std::string_view udid) noexcept {
+  if (udid.empty() || udid.size() > kUdidMost) {
+    ui_eprintf("Error: A UDID has 1 to %zu characters; this one has %zu.\n", kUdidMost,
+               udid.size());
+    return false;
+  }
+  for (const char c : udid) {
+    if (std::isxdigit(static_cast<unsigned char>(c)) == 0 && c != '-') {
+      ui_eprintf("Error: A UDID holds hex digits and dashes only, not \"%c\".\n", c);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int connect(DeviceLink* link, Command* command) noexcept {
+  const char* udid = command && cmd_count(command) >= 2 ? cmd_word(command, 1) : nullptr;
+  if (udid && !udid_taken(udid)) return -1;
   const ConnectionState state = connection_state(link);
   if (state == ConnectionState::connected) {
     ui_eprintf("Error: Already connected.\n");
@@ -77,6 +106,7 @@ int connect(DeviceLink* link, Command*) noexcept {
     ui_eprintf("Error: Already attempting to connect.\n");
     return -1;
   }
+  mdv_choose_phone(link, udid);
   mdv_want_connection(link, true);
   // Until the device thread has looked, it waits for a phone.
   link->wait.store(DeviceWait::plug_in, std::memory_order_release);
@@ -104,6 +134,20 @@ int disconnect(DeviceLink* link, Command*) noexcept {
   return -1;
 }
 
+int devices(DeviceLink*, Command*) noexcept {
+  // Room for more phones than fit on one computer's ports; the count says
+  // how many there are whatever fits.
+  AMDAttachedPhone phones[64];
+  uint32_t count = 0;
+  const int32_t asked = AMDMuxCopyPhones(phones, std::size(phones), &count);
+  if (asked != 0)
+    std::printf("# usbmuxd: no answer at %s (%s)\n", AMDMuxAddress(), std::strerror(-asked));
+  for (uint32_t index = 0; index < count && index < std::size(phones); ++index)
+    std::printf("# %s %s\n", phones[index].udid, phones[index].name);
+  ui_printf("%u\n", count);
+  return 0;
+}
+
 int status(DeviceLink* link, Command*) noexcept {
   ui_eprintf("%s\n", connection_state_word(connection_state(link)));
   return 0;
@@ -116,7 +160,9 @@ int status_debug(DeviceLink* link, Command*) noexcept {
 
 void retire_lost_link(DeviceLink* link) noexcept {
   if (!mdv_retire_if_lost(link)) return;
-  link->wait.store(DeviceWait::attempt, std::memory_order_release);
+  // An unplugged phone is waited for; one still plugged in is tried again.
+  const bool attached = mdv_report(link).phone_attached;
+  link->wait.store(attached ? DeviceWait::attempt : DeviceWait::plug_in, std::memory_order_release);
   if (dev_thread_started) resubscribe_device_thread(link);
 }
 

@@ -33,7 +33,10 @@ enum class ConnectionState { disconnected, connecting, connected };
 // ---- The commands -------------------------------------------------------------
 
 // Wants a connection and answers "ok" (0), starting the device thread or
-// asking it to subscribe afresh; "Error: Already connected." or "Error:
+// asking it to subscribe afresh; with a UDID as its argument, only to that
+// phone, which it then waits for whatever other phones come and go (an
+// argument that cannot be a UDID is answered "Error: ..." and changes
+// nothing); "Error: Already connected." or "Error:
 // Already attempting to connect." (-1) when the state is not disconnected;
 // "Error: Could not start the device thread: <reason>" (-1), the state
 // left disconnected, when the system refuses a thread.
@@ -43,6 +46,10 @@ int connect(DeviceLink* link, Command* command) noexcept;
 int disconnect(DeviceLink* link, Command* command) noexcept;
 // Answers the connection state's word. 0.
 int status(DeviceLink* link, Command* command) noexcept;
+// One trace line "# UDID NAME" for each phone usbmuxd shows attached over
+// USB (the name empty until the phone has told afclink), then their count.
+// Asks usbmuxd, never a phone. 0.
+int devices(DeviceLink* link, Command* command) noexcept;
 // The trace (print_status_trace), then the `status` line. 0.
 int status_debug(DeviceLink* link, Command* command) noexcept;
 

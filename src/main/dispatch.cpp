@@ -55,6 +55,7 @@ constexpr CommandEntry kCommands[] = {
     {"XMLPath", false, xml_path},
     {"XMLDebug", false, xml_debug},
     {"statusDebug", false, status_debug},
+    {"devices", false, devices},
 };
 
 }  // namespace

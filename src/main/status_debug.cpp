@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "main/connection.h"
 
@@ -95,6 +96,29 @@ const char* advice(DeviceWait wait, bool phone_attached) noexcept {
   return "nothing";
 }
 
+// The phone `connect UDID` chose, and the other phones usbmuxd shows,
+// which afclink leaves alone. usbmuxd is asked again only once the device
+// thread has found it answering.
+void print_chosen_and_others(const DeviceReport& report) noexcept {
+  const char* chosen = report.chosen_udid;
+  if (chosen[0]) {
+    const bool seen = report.phone_seen && std::strcmp(report.phone.udid, chosen) == 0;
+    std::printf("# chosen phone: %s%s\n", chosen,
+                seen && report.phone_attached ? "" : " (waiting for it to be plugged in)");
+  }
+  if (report.mux_status != 0) return;
+  AMDAttachedPhone phones[64];
+  uint32_t count = 0;
+  if (AMDMuxCopyPhones(phones, std::size(phones), &count) != 0) return;
+  const char* current = chosen[0] ? chosen : report.phone_seen ? report.phone.udid : "";
+  for (uint32_t index = 0; index < count && index < std::size(phones); ++index) {
+    if (std::strcmp(phones[index].udid, current) == 0) continue;
+    std::printf("# other phone: %s%s%s%s, left alone\n", phones[index].udid,
+                phones[index].name[0] ? " \"" : "", phones[index].name,
+                phones[index].name[0] ? "\"" : "");
+  }
+}
+
 }  // namespace
 
 void print_status_trace(DeviceLink* link) noexcept {
@@ -122,6 +146,7 @@ void print_status_trace(DeviceLink* link) noexcept {
                 phone.product_version[0] ? phone.product_version : "unknown",
                 report.phone_attached ? "" : " (unplugged)");
   }
+  print_chosen_and_others(report);
   if (!report.phone_attached && report.mux_status == 0 && report.mux_shown == 0) {
     std::printf(
         "# phone: none shown; a plugged-in phone that does not trust this computer yet is "

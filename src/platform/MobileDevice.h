@@ -164,6 +164,20 @@ int32_t AMDeviceCopyDescription(AMDeviceRef device, AMDeviceDescription* descrip
 // (-ENOENT: no socket, -ECONNREFUSED: nobody listening). One short
 // connection to the mux, nothing to any device.
 int32_t AMDMuxProbe(uint32_t* shown) noexcept;
+// A phone the device mux shows: its UDID, and its name where afclink has
+// learned it from the phone itself (empty until then: listing asks no
+// phone anything).
+struct AMDAttachedPhone {
+  char udid[64];
+  char name[128];
+};
+// Asks the device mux for the phones attached over USB, each once, network
+// entries left out: at most `capacity` of them into `phones` (zeroed
+// first), and into *count how many there are (which may pass `capacity`).
+// 0, or a negative errno as AMDMuxProbe. One short connection to the mux,
+// nothing to any device.
+[[nodiscard]] int32_t AMDMuxCopyPhones(AMDAttachedPhone* phones, uint32_t capacity,
+                                       uint32_t* count) noexcept;
 // Where the mux is reached, as text: the address the environment names
 // (USBMUXD_SOCKET_ADDRESS), else the system's socket path.
 const char* AMDMuxAddress() noexcept;

@@ -94,7 +94,11 @@ class Afclink:
 
     def status_debug(self, timeout=REPLY_TIMEOUT):
         """statusDebug's answer: (its "# " trace lines, the status line after them)."""
-        self.send("statusDebug\n")
+        return self.traced("statusDebug", timeout)
+
+    def traced(self, command, timeout=REPLY_TIMEOUT):
+        """A command that writes trace lines first: (its "# " lines, its reply)."""
+        self.send(command + "\n")
         trace = []
         while True:
             line = self.read_line(timeout)

@@ -355,6 +355,20 @@ void put_file(AMDeviceRef device, const std::string& path,
   }
 }
 
+std::string udid_of(size_t index) {
+  char udid[32];
+  std::snprintf(udid, sizeof udid, "00008030-%016zX", index);
+  return udid;
+}
+
+std::string udid_of(AMDeviceRef device) {
+  State& s = state();
+  Lock lock(s.mutex);
+  for (size_t index = 0; index < s.devices.size(); ++index)
+    if (s.devices[index].get() == device) return udid_of(index);
+  return {};
+}
+
 void remove_file(AMDeviceRef device, const std::string& path) {
   State& s = state();
   Lock lock(s.mutex);
@@ -964,7 +978,7 @@ int32_t AMDeviceCopyDescription(AMDeviceRef device, AMDeviceDescription* descrip
   if (!device || !fakemd::live(s, device)) return kAMDInvalidArgument;
   size_t index = 0;
   while (index < s.devices.size() && s.devices[index].get() != device) ++index;
-  std::snprintf(description->udid, sizeof description->udid, "fake-device-%zu", index);
+  std::snprintf(description->udid, sizeof description->udid, "%s", fakemd::udid_of(index).c_str());
   std::snprintf(description->name, sizeof description->name, "Fake Phone");
   std::snprintf(description->product_version, sizeof description->product_version, "15.0");
   if (device->session || device->connected)
@@ -981,6 +995,29 @@ int32_t AMDMuxProbe(uint32_t* shown) noexcept {
   uint32_t attached = 0;
   for (const auto& device : s.devices) attached += device->attached ? 1 : 0;
   if (shown) *shown = attached;
+  return 0;
+}
+
+int32_t AMDMuxCopyPhones(AMDAttachedPhone* phones, uint32_t capacity, uint32_t* count) noexcept {
+  if (count) *count = 0;
+  if (phones) std::fill_n(phones, capacity, AMDAttachedPhone{});
+  auto& s = fakemd::state();
+  Lock lock(s.mutex);
+  if (s.mux_status != 0) return s.mux_status;
+  uint32_t found = 0;
+  for (size_t index = 0; index < s.devices.size(); ++index) {
+    const AMDevice& device = *s.devices[index];
+    if (!device.attached) continue;
+    if (found < capacity) {
+      std::snprintf(phones[found].udid, sizeof phones[found].udid, "%s",
+                    fakemd::udid_of(index).c_str());
+      // Named once the phone has been asked, as the real layer does.
+      if (device.connected || device.session)
+        std::snprintf(phones[found].name, sizeof phones[found].name, "Fake Phone");
+    }
+    ++found;
+  }
+  if (count) *count = found;
   return 0;
 }
 

@@ -111,6 +111,11 @@ void reset() noexcept;
 
 // A new device: not attached, paired and trusted, no files.
 AMDeviceRef add_device();
+// The UDID of the device (of the index-th one made since reset), in the
+// newer phones' form: "00008030-" and 16 hex digits. Empty for an unknown
+// device.
+std::string udid_of(AMDeviceRef device);
+std::string udid_of(size_t index);
 // Attaches the device (the notifier takes a reference) and posts kind 1 to
 // the subscriber, if any.
 void attach(AMDeviceRef device);

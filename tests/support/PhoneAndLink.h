@@ -22,7 +22,7 @@ class PhoneAndLink : public ::testing::Test {
     fakemd::attach(phone);
     link = mdv_new(service_name, connect_cb, nullptr);
     ASSERT_NE(link, nullptr);
-    link->device_ref = phone;
+    mdv_set_dev(link, phone);
     if (connect) {
       ASSERT_EQ(mdv_connect(link), 0);
     }

@@ -150,15 +150,23 @@ TEST_F(ConnectTest, AttachRunsAnAttemptAndTheCallbackEachTime) {
   EXPECT_EQ(link->connected.load(), 1);
 }
 
-TEST_F(ConnectTest, DetachAndOtherKindsStoreTheDeviceAndDoNothingMore) {
+TEST_F(ConnectTest, AnotherPhonesDetachChangesNothingAndTheStoredPhoneIsHeld) {
   AMDeviceRef other = fakemd::add_device();
+  fakemd::attach(other);
   notify(other, ADNCI_MSG_DISCONNECTED);
-  EXPECT_EQ(link->device_ref, other);
-  EXPECT_EQ(link->wait.load(), DeviceWait::plug_in);
+  EXPECT_EQ(link->device_ref, phone);
+  EXPECT_EQ(link->wait.load(), DeviceWait::nothing);
   notify(phone, 4);
   EXPECT_EQ(link->device_ref, phone);
   EXPECT_EQ(callbacks.load(), 0);
   EXPECT_TRUE(fakemd::log().empty());
+  // The link's own reference beside the notifier's: the phone outlives its
+  // detach for as long as the link holds it.
+  EXPECT_EQ(fakemd::ref_count(phone), 2);
+  notify(phone, ADNCI_MSG_DISCONNECTED);
+  EXPECT_EQ(link->wait.load(), DeviceWait::plug_in);
+  fakemd::detach(phone);
+  EXPECT_FALSE(fakemd::is_freed(phone));
 }
 
 TEST_F(ConnectTest, WhileConnectedOnlyTheConnectedDevicesDetachIsNoted) {

@@ -37,6 +37,8 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attribute
 
 namespace {
 
+using fakemd::Call;
+
 // Points standard output at a temporary file for the life of the object.
 class ReplyCapture {
  public:
@@ -165,6 +167,48 @@ TEST_F(Dispatch, ConnectWithAnAttachedDeviceReachesConnected) {
   EXPECT_EQ(link_->device_ref, phone);
 }
 
+TEST_F(Dispatch, ConnectToAUdidKeepsToThatPhoneWhileOthersComeAndGo) {
+  AMDeviceRef first = fakemd::add_device();
+  AMDeviceRef chosen = fakemd::add_device();
+  fakemd::attach(first);
+  fakemd::attach(chosen);
+  const std::string udid = fakemd::udid_of(chosen);
+  EXPECT_EQ(run("devices"), "# " + fakemd::udid_of(first) + " \n# " + udid + " \n2\n");
+  EXPECT_EQ(run("connect 00008030-zz"),
+            "Error: A UDID holds hex digits and dashes only, not \"z\".\n");
+  EXPECT_EQ(run("status"), "disconnected\n");
+  ASSERT_EQ(run(("connect " + udid).c_str()), "ok\n");
+  ASSERT_EQ(status_becomes("connected\n"), "connected\n");
+  const auto only_the_chosen_one = [&] {
+    for (const auto& call : fakemd::log_of(Call::DeviceConnect))
+      if (call.device != chosen) return false;
+    return true;
+  };
+  EXPECT_TRUE(only_the_chosen_one());
+  // Unplugged, it is waited for; the phone still attached is left alone,
+  // and so is one plugged in meanwhile.
+  fakemd::detach(chosen);
+  EXPECT_EQ(status_becomes("connecting\n"), "connecting\n");
+  fakemd::attach(fakemd::add_device());
+  ASSERT_TRUE(fakemd::wait_until_handled());
+  EXPECT_EQ(run("status"), "connecting\n");
+  const std::string trace = run("statusDebug");
+  EXPECT_NE(trace.find("# chosen phone: " + udid + " (waiting for it to be plugged in)\n"),
+            std::string::npos);
+  EXPECT_NE(trace.find("# other phone: " + fakemd::udid_of(first) + ", left alone\n"),
+            std::string::npos);
+  EXPECT_NE(trace.find("# to do: plug in the phone"), std::string::npos);
+  fakemd::attach(chosen);
+  EXPECT_EQ(status_becomes("connected\n"), "connected\n");
+  EXPECT_TRUE(only_the_chosen_one());
+  // Bare connect after disconnect may take any phone again.
+  ASSERT_EQ(run("disconnect"), "ok\n");
+  fakemd::detach(chosen);
+  ASSERT_EQ(run("connect"), "ok\n");
+  EXPECT_EQ(status_becomes("connected\n"), "connected\n");
+  EXPECT_FALSE(only_the_chosen_one());
+}
+
 TEST_F(Dispatch, ConnectWithoutADeviceStaysConnectingUntilOneArrives) {
   EXPECT_EQ(run("connect"), "ok\n");
   ASSERT_TRUE(fakemd::wait_until_handled());
@@ -204,7 +248,8 @@ TEST_F(Dispatch, AFailedAttemptSaysWhyAndWhetherItTriesAgainByItself) {
   trace = trace_with("# to do: unlock the phone");
   EXPECT_EQ(run("status"), "connecting\n");
   EXPECT_EQ(trace.find("# usbmuxd: answers at UNIX:/fake/usbmuxd"), 0u) << trace;
-  EXPECT_NE(trace.find("# phone: fake-device-0, \"Fake Phone\", iOS 15.0\n"), std::string::npos)
+  EXPECT_NE(trace.find("# phone: 00008030-0000000000000000, \"Fake Phone\", iOS 15.0\n"),
+            std::string::npos)
       << trace;
   // The reason and the advice agree: the refusal is the lock, not the service.
   EXPECT_NE(trace.find("# last attempt: the phone is locked (StartService com.apple.afc: "

@@ -292,22 +292,3 @@ int32_t AMDeviceCopyDescription(AMDeviceRef device, AMDeviceDescription* descrip
   if (!description->udid[0]) copy_field(description->udid, device->udid.c_str());
   return 0;
 }
-
-int32_t AMDMuxProbe(uint32_t* shown) noexcept {
-  if (shown) *shown = 0;
-  usbmuxd_device_info_t* list = nullptr;
-  errno = 0;
-  const int count = usbmuxd_get_device_list(&list);
-  // A socket that cannot be reached comes back as -1, with the reason left
-  // in errno; other failures as a negative errno of their own.
-  if (count < 0) return count == -1 && errno != 0 ? -errno : count;
-  if (list) usbmuxd_device_list_free(&list);
-  if (shown) *shown = static_cast<uint32_t>(count);
-  return 0;
-}
-
-const char* AMDMuxAddress() noexcept {
-  // libusbmuxd reads the same variable, at every connection.
-  const char* named = std::getenv("USBMUXD_SOCKET_ADDRESS");
-  return named && *named ? named : "/var/run/usbmuxd";
-}

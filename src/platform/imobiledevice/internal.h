@@ -65,6 +65,10 @@ using DeviceHold = std::unique_ptr<AMDevice, DeviceReleaser>;
 // The udid the object was made for (valid as long as a reference is held).
 [[nodiscard]] const std::string& device_udid(AMDevice* device) noexcept;
 
+// The name a phone attached under `udid` gave afclink, into `name` (size
+// bytes, NUL-terminated); empty when none is known (notify.cpp).
+void known_name(const char* udid, char* name, size_t size) noexcept;
+
 // A started service: what AFCConnectionOpen needs to reach its port.
 struct StartedService {
   DeviceHold device;

@@ -10,6 +10,7 @@
 // from inside a callback deadlocks).
 #include <usbmuxd.h>
 
+#include <cstdio>
 #include <map>
 
 #include "platform/imobiledevice/internal.h"
@@ -124,4 +125,26 @@ int32_t AMDeviceNotificationSubscribe(am_device_notification_callback callback, 
     return subscribed;
   }
   return 0;
+}
+
+void imd_internal::known_name(const char* udid, char* name, size_t size) noexcept {
+  if (size == 0) return;
+  name[0] = '\0';
+  DeviceHold device;
+  {
+    std::lock_guard lock(notify_mutex);
+    if (!attached) return;
+    try {
+      auto known = attached->find(udid);
+      if (known == attached->end()) return;
+      device.reset(AMDeviceRetain(known->second));
+    } catch (...) {
+      return;  // out of memory: no name, as for a phone not asked yet
+    }
+  }
+  // Described with the table's lock released: the device's own lock is
+  // never taken inside it.
+  AMDeviceDescription description{};
+  (void)AMDeviceCopyDescription(device.get(), &description);
+  std::snprintf(name, size, "%s", description.name);
 }
