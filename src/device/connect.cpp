@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "device/device.h"
+#include "device/waits.h"
 
 namespace {
 
@@ -99,8 +100,12 @@ void attempt(DeviceLink* link) noexcept;
 // Whether the phone reporting itself paired can mend what the last
 // attempt waits for.
 bool mended_by_trust(DeviceWait wait) noexcept {
-  return wait == DeviceWait::trust || wait == DeviceWait::unlock || wait == DeviceWait::retry ||
-         (wait == DeviceWait::new_connect && failed_step == DeviceStep::pair);
+  switch (device_wait_row(wait).trust_mends) {
+    case TrustMends::yes: return true;
+    case TrustMends::after_failed_pairing: return failed_step == DeviceStep::pair;
+    case TrustMends::no: break;
+  }
+  return false;
 }
 
 // Plans the next attempt after the retry pause, valid until the next event.
@@ -129,9 +134,7 @@ void attempt(DeviceLink* link) noexcept {
   if (result != 0) {
     wait = wait_after(failed_step, failed_status);
     if (wait == DeviceWait::retry && --session_tries_left <= 0) wait = DeviceWait::new_connect;
-    const bool retries_by_timer =
-        wait == DeviceWait::unlock || wait == DeviceWait::trust || wait == DeviceWait::retry;
-    if (retries_by_timer && mdv_is_wanted(link)) plan_retry(link);
+    if (device_wait_row(wait).timer_retries && mdv_is_wanted(link)) plan_retry(link);
   }
   {
     std::lock_guard lock(link->report_mutex);
@@ -184,6 +187,11 @@ void watch_mux(DeviceLink* link, uint32_t started_under) noexcept {
 bool same_phone(AMDeviceRef device, const char* udid) noexcept {
   AMDeviceDescription seen{};
   return device && AMDeviceCopyDescription(device, &seen) == 0 && std::strcmp(seen.udid, udid) == 0;
+}
+
+bool bound(DeviceLink* link) noexcept {
+  std::lock_guard lock(link->report_mutex);
+  return link->report.chosen_udid[0] != '\0';
 }
 
 // Whether an event is about the link's phone. A link bound by UDID hears
@@ -256,6 +264,9 @@ void notification(am_device_notification_callback_info* info, void* /*arg*/) noe
       note_plugged(link, false);
       set_wait(link, DeviceWait::plug_in);
       (void)mdv_disconnect(link);
+      // An unbound link takes any phone once its own is gone, those
+      // already plugged in too: they are announced again.
+      if (!bound(link) && mdv_is_wanted(link)) (void)mdv_subscribe_to_notifications(link);
       break;
     default: break;
   }

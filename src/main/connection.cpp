@@ -9,6 +9,7 @@
 #include <iterator>
 #include <string_view>
 
+#include "device/waits.h"
 #include "main/connection.h"
 #include "main/console.h"
 #include "platform/CoreFoundation.h"
@@ -50,16 +51,10 @@ void resubscribe_device_thread(DeviceLink* link) noexcept {
 ConnectionState connection_state(DeviceLink* link) noexcept {
   if (mdv_is_connected(link)) return ConnectionState::connected;
   if (!mdv_is_wanted(link)) return ConnectionState::disconnected;
-  switch (link->wait.load(std::memory_order_acquire)) {
-    case DeviceWait::nothing:
-    case DeviceWait::new_connect: return ConnectionState::disconnected;
-    case DeviceWait::attempt:
-    case DeviceWait::plug_in:
-    case DeviceWait::unlock:
-    case DeviceWait::trust:
-    case DeviceWait::retry: break;
-  }
-  return ConnectionState::connecting;
+  const std::string_view word =
+      device_wait_row(link->wait.load(std::memory_order_acquire)).status_word;
+  return word == connection_state_word(ConnectionState::connecting) ? ConnectionState::connecting
+                                                                    : ConnectionState::disconnected;
 }
 
 const char* connection_state_word(ConnectionState state) noexcept {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "device/waits.h"
 #include "main/connection.h"
 
 namespace {
@@ -80,20 +81,8 @@ void print_every_retry_pause() noexcept {
 
 // What the user can do; for a locked phone, how often it is tried follows.
 const char* advice(DeviceWait wait, bool phone_attached) noexcept {
-  switch (wait) {
-    case DeviceWait::unlock: return "unlock the phone; afclink tries again";
-    case DeviceWait::trust:
-      return "tap Trust on the phone (unlock it first if it is locked); afclink then "
-             "connects by itself";
-    case DeviceWait::retry: return "nothing yet; afclink tries again by itself in a moment";
-    case DeviceWait::attempt: return "wait; an attempt is running";
-    case DeviceWait::plug_in: return "plug in the phone (unlock it and tap Trust if it asks)";
-    case DeviceWait::new_connect:
-      return phone_attached ? "unplug the phone and plug it in, or send connect, to try again"
-                            : "plug in the phone, or send connect, to try again";
-    case DeviceWait::nothing: break;
-  }
-  return "nothing";
+  const DeviceWaitRow& row = device_wait_row(wait);
+  return !phone_attached && row.advice_unplugged ? row.advice_unplugged : row.advice;
 }
 
 // The phone `connect UDID` chose, and the other phones usbmuxd shows,

@@ -171,11 +171,12 @@ struct AMDAttachedPhone {
   char udid[64];
   char name[128];
 };
-// Asks the device mux for the phones attached over USB, each once, network
-// entries left out: at most `capacity` of them into `phones` (zeroed
-// first), and into *count how many there are (which may pass `capacity`).
-// 0, or a negative errno as AMDMuxProbe. One short connection to the mux,
-// nothing to any device.
+// The phones attached over USB, each once, network entries left out: at
+// most `capacity` of them into `phones` (zeroed first), and into *count how
+// many there are (which may pass `capacity`). Once notifications are
+// subscribed, the phones the mux has announced, with no I/O at all; before,
+// one short connection to the mux. Nothing is ever asked of a device.
+// 0, or a negative errno as AMDMuxProbe.
 [[nodiscard]] int32_t AMDMuxCopyPhones(AMDAttachedPhone* phones, uint32_t capacity,
                                        uint32_t* count) noexcept;
 // Where the mux is reached, as text: the address the environment names

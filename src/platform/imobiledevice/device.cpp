@@ -5,6 +5,7 @@
 #include <usbmuxd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -45,6 +46,11 @@ struct AMDevice {
   lockdownd_client_t lockdown = nullptr;
   bool in_session = false;            // `lockdown` holds a session; freeing it stops it
   AMDeviceDescription description{};  // what the last connect and session learned
+
+  // The name the device gave, for listings on any thread: `mutex` is held
+  // through whole handshakes, which a listing must never wait for.
+  std::mutex name_mutex;
+  char name[sizeof AMDeviceDescription::name] = {};
 
   explicit AMDevice(const char* id) : udid(id) {}
 };
@@ -224,6 +230,10 @@ int32_t AMDeviceConnect(AMDeviceRef device) noexcept {
   copy_field(device->description.udid, device->udid.c_str());
   read_string_value(lockdown, "DeviceName", device->description.name);
   read_string_value(lockdown, "ProductVersion", device->description.product_version);
+  {
+    std::lock_guard named(device->name_mutex);
+    copy_field(device->name, device->description.name);
+  }
   device->idevice = std::move(idevice);
   device->lockdown = lockdown;
   return 0;
@@ -291,4 +301,10 @@ int32_t AMDeviceCopyDescription(AMDeviceRef device, AMDeviceDescription* descrip
   *description = device->description;
   if (!description->udid[0]) copy_field(description->udid, device->udid.c_str());
   return 0;
+}
+
+void imd_internal::device_name(AMDevice* device, char* name, size_t size) noexcept {
+  if (size == 0) return;
+  std::lock_guard named(device->name_mutex);
+  std::snprintf(name, size, "%s", device->name);
 }

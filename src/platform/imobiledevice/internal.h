@@ -64,10 +64,20 @@ using DeviceHold = std::unique_ptr<AMDevice, DeviceReleaser>;
 [[nodiscard]] AMDevice* device_new(const char* udid) noexcept;
 // The udid the object was made for (valid as long as a reference is held).
 [[nodiscard]] const std::string& device_udid(AMDevice* device) noexcept;
+// The name the device gave at its last connect, into `name` (size bytes,
+// NUL-terminated; empty when none). Never waits for the device's own lock,
+// which a connection sequence holds through its handshakes.
+void device_name(AMDevice* device, char* name, size_t size) noexcept;
 
 // The name a phone attached under `udid` gave afclink, into `name` (size
 // bytes, NUL-terminated); empty when none is known (notify.cpp).
 void known_name(const char* udid, char* name, size_t size) noexcept;
+// Once the library's event subscription runs, the phones it announced
+// attached over USB, as AMDMuxCopyPhones hands them out, and true; false
+// before (notify.cpp). No I/O: asking usbmuxd from another thread while a
+// connection of the device thread waits on a phone can wait with it.
+[[nodiscard]] bool copy_announced(AMDAttachedPhone* phones, uint32_t capacity,
+                                  uint32_t* count) noexcept;
 
 // A started service: what AFCConnectionOpen needs to reach its port.
 struct StartedService {

@@ -52,6 +52,7 @@ int32_t AMDMuxCopyPhones(AMDAttachedPhone* phones, uint32_t capacity, uint32_t* 
   if (count) *count = 0;
   if (phones) std::fill_n(phones, capacity, AMDAttachedPhone{});
   if (!count || (!phones && capacity > 0)) return -EINVAL;
+  if (copy_announced(phones, capacity, count)) return 0;
   usbmuxd_device_info_t* list = nullptr;
   const int listed = device_list(&list);
   if (listed < 0) return listed;

@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <map>
+#include <vector>
 
 #include "platform/imobiledevice/internal.h"
 
@@ -142,9 +143,31 @@ void imd_internal::known_name(const char* udid, char* name, size_t size) noexcep
       return;  // out of memory: no name, as for a phone not asked yet
     }
   }
-  // Described with the table's lock released: the device's own lock is
-  // never taken inside it.
-  AMDeviceDescription description{};
-  (void)AMDeviceCopyDescription(device.get(), &description);
-  std::snprintf(name, size, "%s", description.name);
+  device_name(device.get(), name, size);
+}
+
+bool imd_internal::copy_announced(AMDAttachedPhone* phones, uint32_t capacity,
+                                  uint32_t* count) noexcept {
+  std::vector<DeviceHold> held;
+  {
+    std::lock_guard lock(notify_mutex);
+    if (!library_subscribed) return false;
+    try {
+      if (attached)
+        for (auto& [udid, device] : *attached) held.emplace_back(AMDeviceRetain(device));
+    } catch (...) {
+      // Out of memory: the phones gathered so far are the answer.
+    }
+  }
+  uint32_t found = 0;
+  for (const DeviceHold& device : held) {
+    if (found < capacity) {
+      std::snprintf(phones[found].udid, sizeof phones[found].udid, "%s",
+                    device_udid(device.get()).c_str());
+      device_name(device.get(), phones[found].name, sizeof phones[found].name);
+    }
+    ++found;
+  }
+  *count = found;
+  return true;
 }
