@@ -234,6 +234,10 @@ class Pairing(DeviceCase):
         self.emulator.fault("tls_silent")
         self.assertEqual(self.app.ask("connect"), "ok")
         self.assert_trace("# to do: wait; an attempt is running")
+        # Listing the phones waits for none of them: the attempt still runs.
+        trace, count = self.app.traced("devices")
+        self.assertEqual((trace, count), (["# %s Emulated iPhone" % self.emulator.udid], "1"))
+        self.assert_trace("# to do: wait; an attempt is running")
         self.assertEqual(self.emulator.counter("tls_silences"), 1)
         trace, _ = self.app.wait_for_trace("# last attempt: the secure session", SELF_HEAL)
         self.assertTrue(any(line.startswith("# last attempt: the secure session with the phone "
