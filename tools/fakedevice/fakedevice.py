@@ -92,18 +92,18 @@ def phone_option(text):
     if not UDID_FORM.fullmatch(udid):
         raise argparse.ArgumentTypeError(
             "%r is not a UDID (40 hex digits, or 8 hex digits, a dash and 16)" % udid)
-    spec = {"udid": udid}
+    wanted = {"udid": udid}
     for item in items:
         key, equals, value = item.partition("=")
         if key in PHONE_FLAGS and not equals:
-            spec[key] = True
+            wanted[key] = True
         elif key in PHONE_VALUES and equals and value:
-            spec[key] = value
+            wanted[key] = value
         else:
             raise argparse.ArgumentTypeError("%r: unknown --phone item %r" % (text, item))
-    if spec.get("profile", "modern") not in PROFILES:
+    if wanted.get("profile", "modern") not in PROFILES:
         raise argparse.ArgumentTypeError("%r: profile is one of %s" % (text, ", ".join(PROFILES)))
-    return spec
+    return wanted
 
 
 def parse_args(argv):
@@ -164,12 +164,12 @@ def refusal(args, control_path):
     """Why the emulator cannot start with these options, or None."""
     if not os.path.isdir(args.root):
         return "--root %s is not a folder" % args.root
-    udids = [args.udid] + [spec["udid"] for spec in args.phone]
-    for spec in args.phone:
-        if udids.count(spec["udid"]) > 1:
-            return "--phone %s: another phone has that UDID" % spec["udid"]
-        if "root" in spec and not os.path.isdir(spec["root"]):
-            return "--phone %s: root %s is not a folder" % (spec["udid"], spec["root"])
+    udids = [args.udid] + [wanted["udid"] for wanted in args.phone]
+    for wanted in args.phone:
+        if udids.count(wanted["udid"]) > 1:
+            return "--phone %s: another phone has that UDID" % wanted["udid"]
+        if "root" in wanted and not os.path.isdir(wanted["root"]):
+            return "--phone %s: root %s is not a folder" % (wanted["udid"], wanted["root"])
     for option, path in (("--socket", args.socket), ("--control", control_path)):
         refused = not_a_socket(path)
         if refused:
@@ -204,19 +204,19 @@ def first_phone(args, daemon):
     return phone
 
 
-def added_phone(spec, number, daemon, own_roots):
+def added_phone(wanted, number, daemon, own_roots):
     """A phone of --phone; a folder of its own when it names none."""
-    root = spec.get("root")
+    root = wanted.get("root")
     if root is None:
         root = tempfile.mkdtemp(prefix="fakedevice-phone-")
         own_roots.append(root)
-    profile = spec.get("profile", "modern")
-    phone = Phone(udid=spec["udid"], root=os.path.abspath(root), profile=profile,
+    profile = wanted.get("profile", "modern")
+    phone = Phone(udid=wanted["udid"], root=os.path.abspath(root), profile=profile,
                   number=number, trust_store=daemon.trust_store())
-    if "name" in spec:
-        phone.device_name = spec["name"]
-    if "version" in spec:
-        phone.product_version = spec["version"]
+    if "name" in wanted:
+        phone.device_name = wanted["name"]
+    if "version" in wanted:
+        phone.product_version = wanted["version"]
     fill_library(phone.root, profile)
     return phone
 
@@ -254,9 +254,9 @@ def main(argv=None):
     plug_in(daemon, first, args.paired, args.detached)
     own_roots = []
     try:
-        for number, spec in enumerate(args.phone, 1):
-            phone = with_media_daemon(added_phone(spec, number, daemon, own_roots), log)
-            plug_in(daemon, phone, spec.get("paired"), spec.get("detached"))
+        for number, wanted in enumerate(args.phone, 1):
+            phone = with_media_daemon(added_phone(wanted, number, daemon, own_roots), log)
+            plug_in(daemon, phone, wanted.get("paired"), wanted.get("detached"))
         return serve(args, control_path, daemon, log)
     finally:
         for root in own_roots:
