@@ -33,9 +33,14 @@ uint64_t generation = 0;  // bumped by every subscription
 bool library_subscribed = false;
 std::map<std::string, AMDevice*>* attached = nullptr;  // one reference each
 
-// Delivers one event on the subscriber's loop, unless a newer subscription
-// has replaced the one it was posted for (that one announces afresh). The
-// posted block owns the reference it was given.
+// Delivers one event on the subscriber's loop. A plug-in or another event
+// posted before a newer subscription replaced this one is dropped: that
+// subscription announces afresh whatever is still attached. A detach is
+// always delivered, since no announcement can say that a phone went, and a
+// subscriber that missed it would go on holding to a phone that is gone.
+// Blocks run in the order posted, so a detach still comes before any later
+// plug-in of the same phone. The posted block owns the reference it was
+// given.
 void post_locked(AMDevice* device, uint32_t kind) noexcept {
   CFRunLoopRef loop = subscriber.loop;
   uint64_t posted_for = generation;
@@ -48,7 +53,8 @@ void post_locked(AMDevice* device, uint32_t kind) noexcept {
     am_device_notification_callback callback = nullptr;
     {
       std::lock_guard lock(notify_mutex);
-      if (posted_for == generation) callback = subscriber.callback;
+      if (posted_for == generation || kind == ADNCI_MSG_DISCONNECTED)
+        callback = subscriber.callback;
     }
     if (!callback) return;
     am_device_notification_callback_info info{device, kind};
