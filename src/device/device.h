@@ -11,7 +11,13 @@
 //     which publishes afc_conn.
 //   - The main thread reads `connected` with acquire order, uses afc_conn
 //     only after reading 1, clears `connected` on disconnect, and alone
-//     writes and reads err_text and every DeviceFile.
+//     writes and reads err_text and every DeviceFile. `disconnect` and the
+//     sequence's final store of `connected` take the sequence's
+//     publish_mutex, so an attempt that ends after `disconnect` can never
+//     make the link connected again (it closes what it opened).
+//   - `wait` has one writer, the device thread; the main thread asks it to
+//     look afresh (mdv_ask_to_look) and counts the link as connecting until
+//     it has.
 //   - A link that is lost while connected (the device unplugged, or its
 //     file-service connection found dead) is only marked so (`lost`) by
 //     whichever thread notices; the main thread retires it between
@@ -79,8 +85,59 @@ struct DeviceReport {
   char chosen_udid[65] = {};
 };
 
+// How one run of the connection sequence ended: the step that failed and
+// the framework status it gave ({none, 0}: connected), and the same end as
+// mdv_connect's one integer, for its callers.
+struct DeviceOutcome {
+  DeviceStep step = DeviceStep::none;
+  int32_t status = 0;
+  int32_t code = 0;
+};
+
+// The connection sequence's own state, one per link. Device thread only,
+// except where a field says otherwise.
+struct ConnectionSequence {
+  static constexpr int32_t kSessionTries = 5;
+  static constexpr uint32_t kNoWatch = UINT32_MAX;
+  DeviceOutcome last;  // how the running or last attempt ended
+  // Tries left for a failing session; a plug-in or `connect` gives a full
+  // count again.
+  int32_t session_tries_left = kSessionTries;
+  // The last attempt paired the phone itself: usbmuxd then reports the
+  // phone paired, and that echo of our own pairing must not start the
+  // failed attempt again (it would pair again, and so on for ever).
+  bool paired_by_last_attempt = false;
+  // Bumped by every event after which a planned retry no longer applies: a
+  // plug-in, an unplug, usbmuxd's "paired", `connect`, `disconnect`. A
+  // retry carries the value it was planned under and does nothing once the
+  // value has moved on. Any thread.
+  std::atomic<uint32_t> retry_epoch{0};
+  // Bumped by `connect` and `disconnect`: a usbmuxd watch started before
+  // then ends. Any thread.
+  std::atomic<uint32_t> want_epoch{0};
+  uint32_t mux_watch_epoch = kNoWatch;  // the epoch whose watch runs
+  // `disconnect`s so far (written under publish_mutex), and their count when
+  // the running attempt started: an attempt that ends after a `disconnect`
+  // releases what it opened instead of publishing it, so `status` after
+  // `disconnect`'s "ok" is never "connected".
+  std::atomic<uint32_t> disconnects{0};
+  uint32_t disconnects_at_start = 0;
+  std::mutex publish_mutex;  // `connected` changes for a want under it
+  // The main thread's requests that the device thread look at the phones
+  // afresh (`connect`, a retired link), and how many it has taken: while
+  // they differ the link counts as connecting. `asked` is the main thread's,
+  // `looked` the device thread's.
+  std::atomic<uint32_t> asked{0};
+  std::atomic<uint32_t> looked{0};
+};
+
 struct DeviceLink {
-  char* service_name;                // owned; "com.apple.afc" by default
+  // Owned; "com.apple.afc" by default. Kept as the link interface has it,
+  // but the sequence always starts "com.apple.afc", the one service that
+  // serves files: a link named otherwise still reaches the phone's files.
+  char* service_name;
+  // Unique in the process: planned work finds out whether its link lives.
+  uint64_t serial;
   std::atomic<int32_t> connected;    // 1 once afc_conn is usable
   AMDeviceRef device_ref;            // the device of the last notification
   AFCConnectionRef afc_conn;         // the open file-service connection
@@ -91,10 +148,10 @@ struct DeviceLink {
   // 1 from `connect` until `disconnect`: only then does the device thread
   // try again by itself (a locked phone, a pending prompt, a failed session).
   std::atomic<int32_t> wanted;
-  std::atomic<DeviceWait> wait;  // written by the device thread (and by
-                                 // `connect`/retirement before it looks)
+  std::atomic<DeviceWait> wait;  // written by the device thread alone
   std::mutex report_mutex;       // guards report
   DeviceReport report;
+  ConnectionSequence sequence;
 };
 
 // The acquire reads the thread rules above call for, written once: after
@@ -174,13 +231,19 @@ using DeviceFilePtr = std::unique_ptr<DeviceFile, DeviceFileFree>;
 
 // ---- Connection -----------------------------------------------------------
 
-// Subscribes the calling thread to device notifications: 0, or -1 when the
-// framework refuses. Call it on the thread that then runs its run loop.
+// Subscribes the calling thread to device notifications for `link`: 0, or
+// -1 when the framework refuses. Call it on the thread that then runs its
+// run loop.
 int32_t mdv_subscribe_to_notifications(DeviceLink* link) noexcept;
-// The connection sequence on device_ref: 0 with `connected` set, or -1
-// (connect), -2 (pairing), -3 (validation), -4 (session), or
-// mdv_connect_to_afc's -1/-2. A connection left from an earlier sequence is
-// released before it is replaced.
+// The connection sequence on device_ref, told as the step that failed and
+// its status ({none, 0}: `connected` is set). A connection left from an
+// earlier sequence is released before it is replaced; one made after a
+// `disconnect` that came while the sequence ran is released again, with
+// kAMDWithdrawn at the open step.
+[[nodiscard]] DeviceOutcome mdv_run_sequence(DeviceLink* link) noexcept;
+// The same as one integer: 0, or -1 (connect), -2 (pairing), -3
+// (validation, pairing again included), -4 (session), or
+// mdv_connect_to_afc's -1/-2.
 int32_t mdv_connect(DeviceLink* link) noexcept;
 // Starts "com.apple.afc" and opens its connection: 0, -1 (service), -2 (open).
 int32_t mdv_connect_to_afc(DeviceLink* link) noexcept;
@@ -200,8 +263,19 @@ int32_t mdv_disconnect(DeviceLink* link) noexcept;
 // planned after, does nothing.
 
 // Main thread: `connect` (true) or `disconnect` (false). Retries planned
-// before the call are dropped either way.
+// before the call are dropped either way. `disconnect` also clears
+// `connected`, in step with an attempt that is finishing (see
+// ConnectionSequence::disconnects).
 void mdv_want_connection(DeviceLink* link, bool wanted) noexcept;
+// Main thread: asks the device thread to look at the phones afresh (after
+// `connect`, or once a lost link is retired). Until it has, the link counts
+// as connecting (mdv_look_pending).
+void mdv_ask_to_look(DeviceLink* link) noexcept;
+[[nodiscard]] bool mdv_look_pending(const DeviceLink* link) noexcept;
+// Device thread: takes every request asked so far: the wait becomes what
+// it knows of the phone, the subscription is made afresh (so attached
+// phones are announced again), and usbmuxd is watched.
+void mdv_look_again(DeviceLink* link) noexcept;
 // Main thread, with `connect`, before it asks for an attempt: binds the
 // link to the phone of `udid` (at most 64 characters), or, when null or
 // empty, to whichever phone usbmuxd shows first. A bound link hears of no
@@ -232,8 +306,9 @@ namespace device_internal {
 // The link that notifications reach; set by mdv_new, cleared by mdv_free.
 // Atomic: the device thread's planned retries look at it too.
 extern std::atomic<DeviceLink*> _mdv0;
-// Drops every retry and usbmuxd watch planned so far (a new or freed link).
-void forget_plans() noexcept;
+// Whether work planned for `link` under `serial` may still run: the link
+// is the one notifications reach and is not a later one at its address.
+[[nodiscard]] bool link_lives(const DeviceLink* link, uint64_t serial) noexcept;
 // The pause before a locked phone, a pending prompt or a failed session is
 // tried again: 2 s. Read by the device thread and by statusDebug's text;
 // written only through ScopedRetryPause, before a device thread starts.

@@ -8,9 +8,15 @@
 
 namespace device_internal {
 std::atomic<DeviceLink*> _mdv0{nullptr};
+
+bool link_lives(const DeviceLink* link, uint64_t serial) noexcept {
+  return _mdv0.load(std::memory_order_acquire) == link && link->serial == serial;
+}
 }  // namespace device_internal
 
 namespace {
+
+std::atomic<uint64_t> links_made{0};
 
 constexpr const char* kDefaultServiceName = "com.apple.afc";
 
@@ -48,14 +54,14 @@ DeviceLink* mdv_new(const char* service_name, DeviceConnectCallback connect_cb,
   }
   link->connect_cb = connect_cb;
   link->connect_arg = connect_arg;
-  device_internal::forget_plans();
+  link->serial = links_made.fetch_add(1, std::memory_order_relaxed) + 1;
   device_internal::_mdv0 = link;
   return link;
 }
 
 void mdv_free(DeviceLink* link) noexcept {
+  // Work still planned for the link finds that it no longer lives.
   device_internal::_mdv0 = nullptr;
-  device_internal::forget_plans();
   if (link) destroy(link);
 }
 

@@ -40,8 +40,7 @@ void resubscribe_device_thread(DeviceLink* link) noexcept {
   if (resubscribe_queued.exchange(true, std::memory_order_acq_rel)) return;
   CFRunLoopPerformBlock(loop, [link] {
     resubscribe_queued.store(false, std::memory_order_release);
-    (void)mdv_subscribe_to_notifications(link);
-    mdv_watch_mux(link);
+    mdv_look_again(link);
   });
   CFRunLoopWakeUp(loop);
 }
@@ -51,6 +50,8 @@ void resubscribe_device_thread(DeviceLink* link) noexcept {
 ConnectionState connection_state(DeviceLink* link) noexcept {
   if (mdv_is_connected(link)) return ConnectionState::connected;
   if (!mdv_is_wanted(link)) return ConnectionState::disconnected;
+  // The device thread has yet to look: it will, and waits for a phone.
+  if (mdv_look_pending(link)) return ConnectionState::connecting;
   const std::string_view word =
       device_wait_row(link->wait.load(std::memory_order_acquire)).status_word;
   return word == connection_state_word(ConnectionState::connecting) ? ConnectionState::connecting
@@ -103,14 +104,12 @@ int connect(DeviceLink* link, Command* command) noexcept {
   }
   mdv_choose_phone(link, udid);
   mdv_want_connection(link, true);
-  // Until the device thread has looked, it waits for a phone.
-  link->wait.store(DeviceWait::plug_in, std::memory_order_release);
+  mdv_ask_to_look(link);
   if (dev_thread_started) {
     resubscribe_device_thread(link);
   } else if (const int error = start_device_thread(link); error != 0) {
     // Nothing would ever try: the state goes back to what it was.
     mdv_want_connection(link, false);
-    link->wait.store(DeviceWait::nothing, std::memory_order_release);
     ui_eprintf("Error: Could not start the device thread: %s\n", std::strerror(error));
     return -1;
   }
@@ -121,10 +120,10 @@ int connect(DeviceLink* link, Command* command) noexcept {
 int disconnect(DeviceLink* link, Command*) noexcept {
   // The main thread never runs its loop; this keeps the device thread's
   // loop, and its subscription, going: a phone plugged in later still
-  // connects. Retries the device thread planned are dropped.
+  // connects. Retries the device thread planned are dropped, and an
+  // attempt finishing now cannot publish its connection after this.
   CFRunLoopStop(CFRunLoopGetCurrent());
   mdv_want_connection(link, false);
-  link->connected.store(0, std::memory_order_release);
   ok();
   return -1;
 }
@@ -155,9 +154,9 @@ int status_debug(DeviceLink* link, Command*) noexcept {
 
 void retire_lost_link(DeviceLink* link) noexcept {
   if (!mdv_retire_if_lost(link)) return;
-  // An unplugged phone is waited for; one still plugged in is tried again.
-  const bool attached = mdv_report(link).phone_attached;
-  link->wait.store(attached ? DeviceWait::attempt : DeviceWait::plug_in, std::memory_order_release);
+  // The device thread tries the phone again if it is still plugged in, and
+  // else waits for one.
+  mdv_ask_to_look(link);
   if (dev_thread_started) resubscribe_device_thread(link);
 }
 
@@ -165,11 +164,10 @@ void* dev_loop(void* arg) noexcept {
   auto* link = static_cast<DeviceLink*>(arg);
   dev_run_loop.store(CFRunLoopGetCurrent(), std::memory_order_release);
   dev_run_loop.notify_all();
-  // usbmuxd is asked first: libusbmuxd sets up its own globals on first use
-  // without a lock, and the subscription starts its event thread, which
-  // uses them too.
-  mdv_watch_mux(link);
-  (void)mdv_subscribe_to_notifications(link);
+  // Watches usbmuxd before it subscribes: libusbmuxd sets up its own
+  // globals on first use without a lock, and the subscription starts its
+  // event thread, which uses them too.
+  mdv_look_again(link);
   CFRunLoopRun();
   return nullptr;
 }

@@ -22,6 +22,7 @@ const char* status_name(DeviceStep step, int32_t status) noexcept {
     }
   }
   if (step == DeviceStep::connect && status == kAMDNoDevice) return "no such device";
+  if (status == kAMDWithdrawn) return "withdrawn";
   switch (status) {
     case kAMDPairingFailed: return "PairingFailed";
     case kAMDSSLError: return "TLS handshake failed";
@@ -57,6 +58,7 @@ const char* failure_meaning(const DeviceReport& report) noexcept {
   if (status == kAMDPasswordProtected) return "the phone is locked";
   if (status == kAMDPairingDialogPending) return "the phone asks \"Trust This Computer?\"";
   if (status == kAMDUserDeniedPairing) return "Don't Trust was tapped on the phone";
+  if (status == kAMDWithdrawn) return "disconnect came while it ran, so its connection was closed";
   switch (report.failed_step) {
     case DeviceStep::connect:
       return status == kAMDNoDevice ? "the phone went away" : "the phone could not be reached";

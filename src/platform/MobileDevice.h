@@ -14,10 +14,11 @@
 //   - Nothing here prints, and nothing throws.
 //
 // Statuses. The production layer passes the library's own codes through:
-//   - AMDevice* calls: libimobiledevice idevice/lockdownd codes, negative
-//     (-3 no device, -8 mux error, -17 passcode set, -18 user denied pairing,
+//   - AMDevice* calls: libimobiledevice's lockdownd codes, negative
+//     (-8 mux error, -17 passcode set, -18 user denied pairing,
 //     -19 pairing dialog pending, -21 invalid host id, -23 session inactive,
 //     -27 invalid service, -34 service prohibited, -256 unknown), plus
+//     its idevice codes moved out of that range (kAMDDeviceCodes), and
 //     kAMDInvalidArgument for a null device and kAMDNotConnected for a call
 //     that needs AMDeviceConnect first.
 //   - AFC* calls: AFC codes, positive (7 invalid argument, 8 not found,
@@ -47,33 +48,39 @@ using AFCConnectionRef = AFCConnection*;
 constexpr int32_t kAMDInvalidArgument = -1001;
 constexpr int32_t kAMDNotConnected = -1002;
 constexpr int32_t kAMDOutOfMemory = -1003;
+// A connection made after `disconnect` came, and released again.
+constexpr int32_t kAMDWithdrawn = -1004;
+// The device library's own codes (IDEVICE_E_*) overlap lockdown's (-3 is
+// both "no device" and a plist error), so they enter this layer moved out
+// of its range: an IDEVICE_E_ code c arrives as kAMDDeviceCodes + c.
+constexpr int32_t kAMDDeviceCodes = -2000;
 
 // The library statuses afclink acts on, by the library's own names
 // (IDEVICE_E_*, LOCKDOWN_E_*, AFC_E_*); the production layer checks at
 // compile time that they are the library's values.
-constexpr int32_t kAMDNoDevice = -3;               // IDEVICE_E_NO_DEVICE (AMDeviceConnect)
-constexpr int32_t kAMDPairingFailed = -4;          // LOCKDOWN_E_PAIRING_FAILED
-constexpr int32_t kAMDSSLError = -5;               // LOCKDOWN_E_SSL_ERROR
-constexpr int32_t kAMDMuxError = -8;               // LOCKDOWN_E_MUX_ERROR
-constexpr int32_t kAMDPasswordProtected = -17;     // LOCKDOWN_E_PASSWORD_PROTECTED
-constexpr int32_t kAMDUserDeniedPairing = -18;     // LOCKDOWN_E_USER_DENIED_PAIRING
-constexpr int32_t kAMDPairingDialogPending = -19;  // LOCKDOWN_E_PAIRING_DIALOG_RESPONSE_PENDING
-constexpr int32_t kAMDInvalidHostID = -21;         // LOCKDOWN_E_INVALID_HOST_ID
-constexpr int32_t kAMDSessionInactive = -23;       // LOCKDOWN_E_SESSION_INACTIVE
-constexpr int32_t kAMDInvalidService = -27;        // LOCKDOWN_E_INVALID_SERVICE
-constexpr int32_t kAMDServiceLimit = -28;          // LOCKDOWN_E_SERVICE_LIMIT
-constexpr int32_t kAMDServiceProhibited = -34;     // LOCKDOWN_E_SERVICE_PROHIBITED
-constexpr int32_t kAFCUnknownError = 1;            // AFC_E_UNKNOWN_ERROR
-constexpr int32_t kAFCReadError = 4;               // AFC_E_READ_ERROR
-constexpr int32_t kAFCInvalidArgument = 7;         // AFC_E_INVALID_ARG
-constexpr int32_t kAFCObjectNotFound = 8;          // AFC_E_OBJECT_NOT_FOUND
-constexpr int32_t kAFCObjectIsDir = 9;             // AFC_E_OBJECT_IS_DIR
-constexpr int32_t kAFCPermDenied = 10;             // AFC_E_PERM_DENIED
-constexpr int32_t kAFCOpHeaderInvalid = 2;         // AFC_E_OP_HEADER_INVALID: replies out of step
-constexpr int32_t kAFCServiceNotConnected = 11;    // AFC_E_SERVICE_NOT_CONNECTED
-constexpr int32_t kAFCMuxError = 30;               // AFC_E_MUX_ERROR: the link is gone
-constexpr int32_t kAFCNoMemory = 31;               // AFC_E_NO_MEM
-constexpr int32_t kAFCNotEnoughData = 32;          // AFC_E_NOT_ENOUGH_DATA: a reply cut short
+constexpr int32_t kAMDNoDevice = kAMDDeviceCodes - 3;  // IDEVICE_E_NO_DEVICE (AMDeviceConnect)
+constexpr int32_t kAMDPairingFailed = -4;              // LOCKDOWN_E_PAIRING_FAILED
+constexpr int32_t kAMDSSLError = -5;                   // LOCKDOWN_E_SSL_ERROR
+constexpr int32_t kAMDMuxError = -8;                   // LOCKDOWN_E_MUX_ERROR
+constexpr int32_t kAMDPasswordProtected = -17;         // LOCKDOWN_E_PASSWORD_PROTECTED
+constexpr int32_t kAMDUserDeniedPairing = -18;         // LOCKDOWN_E_USER_DENIED_PAIRING
+constexpr int32_t kAMDPairingDialogPending = -19;      // LOCKDOWN_E_PAIRING_DIALOG_RESPONSE_PENDING
+constexpr int32_t kAMDInvalidHostID = -21;             // LOCKDOWN_E_INVALID_HOST_ID
+constexpr int32_t kAMDSessionInactive = -23;           // LOCKDOWN_E_SESSION_INACTIVE
+constexpr int32_t kAMDInvalidService = -27;            // LOCKDOWN_E_INVALID_SERVICE
+constexpr int32_t kAMDServiceLimit = -28;              // LOCKDOWN_E_SERVICE_LIMIT
+constexpr int32_t kAMDServiceProhibited = -34;         // LOCKDOWN_E_SERVICE_PROHIBITED
+constexpr int32_t kAFCUnknownError = 1;                // AFC_E_UNKNOWN_ERROR
+constexpr int32_t kAFCReadError = 4;                   // AFC_E_READ_ERROR
+constexpr int32_t kAFCInvalidArgument = 7;             // AFC_E_INVALID_ARG
+constexpr int32_t kAFCObjectNotFound = 8;              // AFC_E_OBJECT_NOT_FOUND
+constexpr int32_t kAFCObjectIsDir = 9;                 // AFC_E_OBJECT_IS_DIR
+constexpr int32_t kAFCPermDenied = 10;                 // AFC_E_PERM_DENIED
+constexpr int32_t kAFCOpHeaderInvalid = 2;       // AFC_E_OP_HEADER_INVALID: replies out of step
+constexpr int32_t kAFCServiceNotConnected = 11;  // AFC_E_SERVICE_NOT_CONNECTED
+constexpr int32_t kAFCMuxError = 30;             // AFC_E_MUX_ERROR: the link is gone
+constexpr int32_t kAFCNoMemory = 31;             // AFC_E_NO_MEM
+constexpr int32_t kAFCNotEnoughData = 32;        // AFC_E_NOT_ENOUGH_DATA: a reply cut short
 
 // Message kinds of a device notification.
 constexpr uint32_t ADNCI_MSG_CONNECTED = 1;
@@ -100,8 +107,10 @@ using am_device_notification_callback = void (*)(am_device_notification_callback
 // for as long as a reference is held (AMDeviceRetain), and the notifier holds
 // one while the device is attached. Subscribing again replaces the earlier
 // subscription (only the newest callback is called) and announces attached
-// devices afresh. `unused0`, `unused1` and `cookie` are passed as 0 and are
-// not used. *subscription receives an opaque reference (nobody frees it).
+// devices afresh; what the earlier one had yet to deliver is dropped, but
+// for detaches, which no announcement could tell. `cookie` is passed to
+// the callback as its argument; `unused0` and `unused1` are passed as 0.
+// *subscription receives an opaque reference (nobody frees it).
 // 0, or kAMDOutOfMemory.
 [[nodiscard]] int32_t AMDeviceNotificationSubscribe(am_device_notification_callback callback,
                                                     uint32_t unused0, uint32_t unused1,
@@ -120,7 +129,8 @@ void AMDeviceRelease(AMDeviceRef device) noexcept;
 
 // Opens a control connection to the device (lockdown). A device already
 // connected is connected afresh (the earlier connection is closed first).
-// 0; -3 when the device is gone; -8 when the mux refuses; kAMDInvalidArgument.
+// 0; kAMDNoDevice when the device is gone (other device-library codes moved
+// likewise); lockdown's codes, -8 when the mux refuses; kAMDInvalidArgument.
 [[nodiscard]] int32_t AMDeviceConnect(AMDeviceRef device) noexcept;
 // Non-zero when the host holds a pairing record for the device. 0 for null.
 [[nodiscard]] int32_t AMDeviceIsPaired(AMDeviceRef device) noexcept;

@@ -80,6 +80,7 @@ struct State {
   long misuse = 0;
   // The newest subscription.
   am_device_notification_callback callback = nullptr;
+  void* cookie = nullptr;
   CFRunLoopRef loop = nullptr;
   int generation = 0;
   std::set<CFRunLoopRef> loops;
@@ -88,6 +89,7 @@ struct State {
   int32_t mux_status = 0;             // what AMDMuxProbe answers
   uint64_t clock_ns = 1'000'000'000;  // the modification time of the next write
   ReadHook read_hook;
+  std::function<void()> open_hook;
 };
 
 State& state() {
@@ -186,18 +188,20 @@ void post_locked(State& s, AMDevice* device, uint32_t kind) {
   ++s.posted;
   const int generation = s.generation;
   am_device_notification_callback callback = s.callback;
+  void* cookie = s.cookie;
   CFRunLoopRef loop = s.loop;
-  CFRunLoopPerformBlock(loop, [device, kind, generation, callback] {
+  CFRunLoopPerformBlock(loop, [device, kind, generation, callback, cookie] {
     State& st = state();
     bool current = false;
     {
       Lock lock(st.mutex);
       current = generation == st.generation;
     }
-    // A replaced subscription's undelivered notifications are dropped.
-    if (current) {
+    // A replaced subscription's undelivered notifications are dropped, but
+    // a detach: the new subscription announces only what is attached.
+    if (current || kind == ADNCI_MSG_DISCONNECTED) {
       am_device_notification_callback_info info{device, kind};
-      callback(&info, nullptr);
+      callback(&info, cookie);
     }
     Lock lock(st.mutex);
     release_locked(st, device);
@@ -257,6 +261,7 @@ void reset() noexcept {
   s.posted = s.handled = 0;
   s.mux_status = 0;
   s.read_hook = nullptr;
+  s.open_hook = nullptr;
   s.changed.notify_all();
 }
 
@@ -377,6 +382,12 @@ void remove_file(AMDeviceRef device, const std::string& path) {
     d->files.erase(path);
     d->modified_ns.erase(path);
   }
+}
+
+void set_open_hook(std::function<void()> hook) {
+  auto& s = state();
+  Lock lock(s.mutex);
+  s.open_hook = std::move(hook);
 }
 
 void set_read_hook(ReadHook hook) {
@@ -567,7 +578,8 @@ using fakemd::LoggedCall;
 using fakemd::state;
 
 int32_t AMDeviceNotificationSubscribe(am_device_notification_callback callback, uint32_t, uint32_t,
-                                      void*, AMDeviceNotificationRef* subscription) noexcept {
+                                      void* cookie,
+                                      AMDeviceNotificationRef* subscription) noexcept {
   if (subscription) *subscription = nullptr;
   auto& s = state();
   Lock lock(s.mutex);
@@ -581,6 +593,7 @@ int32_t AMDeviceNotificationSubscribe(am_device_notification_callback callback, 
   s.subscriptions.back()->generation = s.generation;
   *subscription = s.subscriptions.back().get();
   s.callback = callback;
+  s.cookie = cookie;
   s.loop = CFRunLoopGetCurrent();
   s.loops.insert(s.loop);
   fakemd::logged(s, entry, 0);
@@ -707,6 +720,12 @@ int32_t AFCConnectionOpen(uint32_t service_handle, uint32_t,
                           AFCConnectionRef* connection) noexcept {
   if (connection) *connection = nullptr;
   auto& s = state();
+  std::function<void()> hook;
+  {
+    Lock lock(s.mutex);
+    hook = s.open_hook;
+  }
+  if (hook) hook();
   Lock lock(s.mutex);
   LoggedCall entry{Call::ConnectionOpen};
   entry.value = service_handle;

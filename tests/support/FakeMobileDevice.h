@@ -169,6 +169,10 @@ void remove_file(AMDeviceRef device, const std::string& path);
 // hook removes it; reset() does too.
 using ReadHook = std::function<void(const std::string& path, uint64_t position)>;
 void set_read_hook(ReadHook hook);
+// Called as AFCConnectionOpen starts, outside the fake's lock: a test does
+// there what another thread would while a connection sequence ends (such
+// as `disconnect`). An empty hook removes it; reset() does too.
+void set_open_hook(std::function<void()> hook);
 
 // ---- Injected statuses ----------------------------------------------------
 

@@ -150,6 +150,35 @@ TEST_F(ConnectTest, AttachRunsAnAttemptAndTheCallbackEachTime) {
   EXPECT_EQ(link->connected.load(), 1);
 }
 
+TEST_F(ConnectTest, AConnectRefusalMeansUnpluggedOnlyWhenTheDeviceLibrarySaysSo) {
+  // Lockdown's plist error shares its number with the device library's
+  // "no device": only the latter is an unplugged phone to wait for.
+  fakemd::fail(Call::DeviceConnect, -3, 1);
+  notify(phone, ADNCI_MSG_CONNECTED);
+  EXPECT_EQ(link->wait.load(), DeviceWait::new_connect);
+  fakemd::fail(Call::DeviceConnect, kAMDNoDevice, 2);
+  notify(phone, ADNCI_MSG_CONNECTED);
+  EXPECT_EQ(link->wait.load(), DeviceWait::plug_in);
+  const DeviceReport report = mdv_report(link);
+  EXPECT_EQ(report.failed_step, DeviceStep::connect);
+  EXPECT_EQ(report.failed_status, kAMDNoDevice);
+}
+
+TEST_F(ConnectTest, AnAttemptEndingAfterDisconnectReleasesWhatItOpened) {
+  mdv_want_connection(link, true);
+  fakemd::set_open_hook([this] { mdv_want_connection(link, false); });
+  notify(phone, ADNCI_MSG_CONNECTED);
+  EXPECT_EQ(link->connected.load(), 0);
+  EXPECT_EQ(link->afc_conn, nullptr);
+  EXPECT_EQ(fakemd::open_connections(), 0);
+  EXPECT_EQ(link->wait.load(), DeviceWait::nothing);
+  EXPECT_EQ(mdv_report(link).failed_status, kAMDWithdrawn);
+  // A phone plugged in after `disconnect` still connects by itself.
+  fakemd::set_open_hook(nullptr);
+  notify(phone, ADNCI_MSG_CONNECTED);
+  EXPECT_EQ(link->connected.load(), 1);
+}
+
 TEST_F(ConnectTest, AnotherPhonesDetachChangesNothingAndTheStoredPhoneIsHeld) {
   AMDeviceRef other = fakemd::add_device();
   fakemd::attach(other);

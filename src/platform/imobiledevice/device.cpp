@@ -17,7 +17,7 @@
 using namespace imd_internal;
 
 // The named statuses afclink acts on are the library's own values.
-static_assert(kAMDNoDevice == IDEVICE_E_NO_DEVICE);
+static_assert(kAMDNoDevice == kAMDDeviceCodes + IDEVICE_E_NO_DEVICE);
 static_assert(kAMDPairingFailed == LOCKDOWN_E_PAIRING_FAILED);
 static_assert(kAMDSSLError == LOCKDOWN_E_SSL_ERROR);
 static_assert(kAMDMuxError == LOCKDOWN_E_MUX_ERROR);
@@ -207,7 +207,7 @@ int32_t AMDeviceConnect(AMDeviceRef device) noexcept {
   idevice_t raw_idevice = nullptr;
   idevice_error_t found =
       idevice_new_with_options(&raw_idevice, device->udid.c_str(), IDEVICE_LOOKUP_USBMUX);
-  if (found != IDEVICE_E_SUCCESS) return found;
+  if (found != IDEVICE_E_SUCCESS) return kAMDDeviceCodes + found;
   SharedIdevice idevice;
   try {
     idevice = SharedIdevice(raw_idevice, IdeviceFree());

@@ -20,6 +20,7 @@ using namespace imd_internal;
 
 struct AMDeviceNotification {
   am_device_notification_callback callback = nullptr;
+  void* cookie = nullptr;  // handed to the callback as its argument
   CFRunLoopRef loop = nullptr;
 };
 
@@ -51,14 +52,17 @@ void post_locked(AMDevice* device, uint32_t kind) noexcept {
   CFRunLoopPerformBlock(loop, [device, kind, posted_for] {
     DeviceHold hold(device);
     am_device_notification_callback callback = nullptr;
+    void* cookie = nullptr;
     {
       std::lock_guard lock(notify_mutex);
-      if (posted_for == generation || kind == ADNCI_MSG_DISCONNECTED)
+      if (posted_for == generation || kind == ADNCI_MSG_DISCONNECTED) {
         callback = subscriber.callback;
+        cookie = subscriber.cookie;
+      }
     }
     if (!callback) return;
     am_device_notification_callback_info info{device, kind};
-    callback(&info, nullptr);
+    callback(&info, cookie);
   });
   CFRunLoopWakeUp(loop);
 }
@@ -102,12 +106,14 @@ void on_library_event(const idevice_event_t* event, void*) noexcept {
 }  // namespace
 
 int32_t AMDeviceNotificationSubscribe(am_device_notification_callback callback, uint32_t, uint32_t,
-                                      void*, AMDeviceNotificationRef* subscription) noexcept {
+                                      void* cookie,
+                                      AMDeviceNotificationRef* subscription) noexcept {
   if (subscription) *subscription = nullptr;
   bool first = false;
   {
     std::lock_guard lock(notify_mutex);
     subscriber.callback = callback;
+    subscriber.cookie = cookie;
     subscriber.loop = CFRunLoopGetCurrent();
     ++generation;
     if (attached)
@@ -129,7 +135,7 @@ int32_t AMDeviceNotificationSubscribe(am_device_notification_callback callback, 
   if (subscribed != IDEVICE_E_SUCCESS) {
     std::lock_guard lock(notify_mutex);
     library_subscribed = false;
-    return subscribed;
+    return kAMDDeviceCodes + subscribed;
   }
   return 0;
 }
