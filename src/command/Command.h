@@ -9,9 +9,18 @@
 // those before the NUL (perhaps none), and the command must be answered as
 // an error, never run.
 //
+// A line of standard input that memory runs out on (the record, the line or
+// its words find no room) is consumed whole all the same, without needing
+// memory, and cmd_read calls it unreadable: nothing of it may run, since
+// what was kept of it is not what was sent.
+//
 // Example:
-//   CommandPtr command(cmd_new(nullptr));          // reads a line of stdin
-//   if (command) puts(cmd_word(command.get(), 0));
+//   Command* command = nullptr;
+//   switch (cmd_read(&command)) {                  // reads a line of stdin
+//     case CommandRead::command: puts(cmd_word(command, 0)); cmd_free0(&command); break;
+//     case CommandRead::unreadable: puts("Error: ..."); break;
+//     case CommandRead::no_command: break;
+//   }
 #pragma once
 
 #include <cstdint>
@@ -24,10 +33,24 @@ struct Command {
   bool holds_nul;  // the input line held a NUL byte: answer, don't run
 };
 
-// Parses `text`, or, when null, the next line of standard input (split on
-// blanks, with quotes and backslash escapes). Null for a line without words
-// (and no NUL byte), for the end of input, and when memory runs out. Free
-// with cmd_free0.
+// What reading a line of standard input gave.
+enum class CommandRead {
+  command,     // a Command, perhaps one holding a NUL byte
+  no_command,  // a line without words (and no NUL byte), or the end of input
+  unreadable,  // a line with bytes that memory ran out on: consumed, answer it as an error
+};
+
+// Reads the next line of standard input and parses it as cmd_new does.
+// *out is set to null first, and to a new Command (free it with cmd_free0)
+// only for CommandRead::command. A line holding any byte that cannot be
+// read whole or split into words for want of memory is unreadable, even
+// one of blanks only (what was dropped is not known); an empty line and the
+// end of input never are.
+[[nodiscard]] CommandRead cmd_read(Command** out) noexcept;
+// Parses `text`, or, when null, the next line of standard input through
+// cmd_read (split on blanks, with quotes and backslash escapes). Null for a
+// line without words (and no NUL byte), for the end of input, and when
+// memory runs out. Free with cmd_free0.
 [[nodiscard]] Command* cmd_new(const char* text) noexcept;
 // Sets *holder to null; gives the token list back and frees the record.
 void cmd_free0(Command** holder) noexcept;

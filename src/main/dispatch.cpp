@@ -83,6 +83,19 @@ int do_command(DeviceLink* link, Command* command) noexcept {
   return -1;
 }
 
+int do_next_line(DeviceLink* link) noexcept {
+  Command* read = nullptr;
+  switch (cmd_read(&read)) {
+    case CommandRead::command: {
+      CommandPtr command(read);
+      return do_command(link, command.get());
+    }
+    case CommandRead::unreadable: ui_eprintf("%s\n", kUnreadableLineReply); return -1;
+    case CommandRead::no_command: break;
+  }
+  return 0;
+}
+
 const char* command_word(size_t index) noexcept {
   return index < std::size(kCommands) ? kCommands[index].word.data() : nullptr;
 }

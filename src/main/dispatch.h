@@ -6,8 +6,7 @@
 // sees a link that is either usable or not connected.
 //
 // Example:
-//   CommandPtr command(cmd_new(nullptr));  // one line from standard input
-//   if (command) (void)do_command(link, command.get());
+//   for (;;) (void)do_next_line(link);  // the command loop, less its end
 #pragma once
 
 #include <cstddef>
@@ -20,6 +19,17 @@
 // needing a connection while there is none is answered "Error: ..." with -1,
 // no handler run.
 int do_command(DeviceLink* link, Command* command) noexcept;
+
+// The one reply to a line of standard input that could not be read whole or
+// split into words for want of memory.
+inline constexpr char kUnreadableLineReply[] =
+    "Error: Out of memory: the command line could not be read; nothing was done.";
+
+// Reads the next line of standard input (cmd_read) and answers it: its
+// command through do_command, an unreadable line with kUnreadableLineReply
+// (-1, nothing run), a line without words or the end of input with nothing
+// (0). The handler's status otherwise.
+int do_next_line(DeviceLink* link) noexcept;
 
 // The table's command words in its order, for texts that list them: the
 // word at `index`, or null past the last.

@@ -65,11 +65,7 @@ void run_afclink(int argc, char** argv) noexcept {
   DeviceLink* link = mdv_new(nullptr, nullptr, nullptr);
   if (!link) end_process(1);
   for (;;) {
-    Command* command = cmd_new(nullptr);
-    if (command) {
-      (void)do_command(link, command);
-      cmd_free0(&command);
-    }
+    (void)do_next_line(link);
     // The line reader cannot tell the end of input from an empty line, so
     // the stream's own flags decide: a final line without a newline has been
     // answered above, and nothing more will come.

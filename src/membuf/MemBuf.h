@@ -161,10 +161,22 @@ int mb_tk_convert_to_pointers(MemBuf* list) noexcept;
 
 // Reads one line of standard input (without its newline) into `buffer`,
 // NUL counted in `length`. End of input is not reported: it looks like an
-// empty line (length 1). The stream is locked for the whole line.
-void mb_get_stdin_line(MemBuf* buffer) noexcept;
-// As mb_get_stdin_line into a borrowed buffer; null when none can be had.
-[[nodiscard]] MemBuf* mbb_get_stdin_line() noexcept;
+// empty line (length 1). The stream is locked for the whole line, and the
+// whole line is consumed even when bytes find no room (the limit reached,
+// memory exhausted): from the first such byte on, nothing more is stored.
+// The number of bytes dropped, the NUL included; 0 when the buffer holds the
+// line whole. A line with bytes dropped is not the line that was sent: never
+// act on it. (Only the NUL dropped, length 0: the line was empty.)
+[[nodiscard]] size_t mb_get_stdin_line(MemBuf* buffer) noexcept;
+// As mb_get_stdin_line into a borrowed buffer, the bytes dropped in
+// *dropped when it is not null; null when no buffer can be had, and the line
+// is then left unread.
+[[nodiscard]] MemBuf* mbb_get_stdin_line(size_t* dropped = nullptr) noexcept;
+// Consumes the rest of the current line of standard input, its newline
+// included, storing nothing and allocating nothing: for a reader that has no
+// room for the line. True when the line held any byte; false for an empty
+// line and at the end of input.
+[[nodiscard]] bool mb_skip_stdin_line() noexcept;
 
 // ---- Formatted append -----------------------------------------------------
 // All work on character buffers only (element size 0 or 1) and return the

@@ -240,22 +240,35 @@ int mb_tk_convert_to_pointers(MemBuf* list) noexcept {
   return 0;
 }
 
-void mb_get_stdin_line(MemBuf* buffer) noexcept {
+size_t mb_get_stdin_line(MemBuf* buffer) noexcept {
   buffer->length = 0;
   buffer->element_size = 1;
   FILE* in = stdin;
+  size_t dropped = 0;
   // Locked once for the line, so each byte is an inline read of stdio's
-  // buffer. A byte that finds no room is dropped and the line still consumed.
+  // buffer. After the first byte that finds no room the rest is only
+  // counted: storing later bytes would put a hole in the middle of the line.
   flockfile(in);
   for (int c = getc_unlocked(in); c != EOF && c != '\n'; c = getc_unlocked(in)) {
-    (void)append_byte(buffer, static_cast<unsigned char>(c));
+    if (dropped > 0 || !append_byte(buffer, static_cast<unsigned char>(c))) ++dropped;
   }
   funlockfile(in);
-  (void)append_byte(buffer, '\0');
+  if (!append_byte(buffer, '\0')) ++dropped;
+  return dropped;
 }
 
-MemBuf* mbb_get_stdin_line() noexcept {
+MemBuf* mbb_get_stdin_line(size_t* dropped) noexcept {
   MemBuf* line = mb_borrow();
-  if (line != nullptr) mb_get_stdin_line(line);
+  const size_t lost = line != nullptr ? mb_get_stdin_line(line) : 0;
+  if (dropped != nullptr) *dropped = lost;
   return line;
+}
+
+bool mb_skip_stdin_line() noexcept {
+  FILE* in = stdin;
+  bool held_bytes = false;
+  flockfile(in);
+  for (int c = getc_unlocked(in); c != EOF && c != '\n'; c = getc_unlocked(in)) held_bytes = true;
+  funlockfile(in);
+  return held_bytes;
 }

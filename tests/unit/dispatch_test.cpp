@@ -22,6 +22,8 @@
 #include "command/Command.h"
 #include "main/console.h"
 #include "main/dispatch.h"
+#include "membuf_sanity.h"
+#include "stdin_from.h"
 
 // A system that refuses the next thread, with this error (0: threads as
 // usual).
@@ -401,6 +403,7 @@ TEST_F(Dispatch, EveryCommandWordAndFixedReplyIsInTheReadmeAndTheManualPage) {
     if (!answer.empty()) answer.pop_back();
     texts.push_back(answer);
   };
+  texts.emplace_back(kUnreadableLineReply);
   for (const char* line : {"status", "getLibrary x", "connect", "connect", "status"}) reply(line);
   fakemd::attach(fakemd::add_device());
   ASSERT_EQ(status_becomes("connected\n"), "connected\n");
@@ -418,6 +421,51 @@ TEST_F(Dispatch, EveryCommandWordAndFixedReplyIsInTheReadmeAndTheManualPage) {
   }
   if (!missing.empty()) std::fputs(missing.c_str(), stderr);
   EXPECT_TRUE(missing.empty());
+}
+
+// While memory is short each line is consumed and answered once, and
+// nothing of it runs: not a line whose record cannot be had, nor one cut
+// short (its words would fit, and "status ..." would answer
+// "disconnected"). An empty line still gets no reply, and once memory is
+// back the next line works.
+TEST_F(Dispatch, ALineMemoryRunsOutOnIsAnsweredOnceAndNothingOfItRuns) {
+  StdinFrom input("status\n\nstatus " + std::string(1000, 'x') + "\nstatus\n");
+  ASSERT_TRUE(fakemd::wait_until_handled());
+  // The pools hold only a cramped buffer for the line over a roomy one for
+  // its words.
+  std::vector<MemBuf*> drained;
+  while (membuf_internal::_mb_pool || membuf_internal::_mb_tagged_pool)
+    drained.push_back(mb_borrow());
+  MemBuf* roomy = mb_borrow();
+  MemBuf* cramped = mb_borrow();
+  ASSERT_EQ(mb_make_room(roomy, 1 << 16), 0);
+  ASSERT_EQ(mb_make_room(cramped, 128), 0);
+  mb_free(roomy);
+  mb_free(cramped);
+  Command* holding_the_spare_record = cmd_new("pid");
+  ASSERT_NE(holding_the_spare_record, nullptr);
+  int no_record = 0, empty = 0, cut = 0;
+  std::string no_record_reply, empty_reply, cut_reply;
+  {
+    FailAllocationsAfter failing(0);
+    no_record = do_next_line(link_);
+    no_record_reply = replies_.take();
+    empty = do_next_line(link_);
+    empty_reply = replies_.take();
+    cmd_free0(&holding_the_spare_record);
+    cut = do_next_line(link_);
+    cut_reply = replies_.take();
+  }
+  for (MemBuf* buffer : drained) mb_free(buffer);
+  const std::string refused = std::string(kUnreadableLineReply) + "\n";
+  EXPECT_EQ(no_record, -1);
+  EXPECT_EQ(no_record_reply, refused);
+  EXPECT_EQ(empty, 0);
+  EXPECT_EQ(empty_reply, "");
+  EXPECT_EQ(cut, -1);
+  EXPECT_EQ(cut_reply, refused);
+  EXPECT_EQ(do_next_line(link_), 0);
+  EXPECT_EQ(replies_.take(), "disconnected\n");
 }
 
 TEST_F(Dispatch, EveryCommandStartsWithAnEmptyErrorText) {

@@ -1,7 +1,5 @@
 // Tokenizer and line input.
 #include <gtest/gtest.h>
-#include <stdio_ext.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -10,6 +8,7 @@
 
 #include "membuf/MemBuf.h"
 #include "membuf_sanity.h"
+#include "stdin_from.h"
 
 namespace {
 
@@ -221,33 +220,6 @@ TEST_F(TokenizePool, FailedListGoesBackToThePool) {
   EXPECT_EQ(membuf_internal::_mb_pool, pooled);
 }
 
-// Standard input comes from a temporary file for the life of the object.
-class StdinFrom {
- public:
-  explicit StdinFrom(const std::string& bytes) : file_(std::tmpfile()) {
-    std::fwrite(bytes.data(), 1, bytes.size(), file_);
-    std::fflush(file_);
-    lseek(fileno(file_), 0, SEEK_SET);
-    saved_ = dup(0);
-    dup2(fileno(file_), 0);
-    __fpurge(stdin);
-    clearerr(stdin);
-  }
-  ~StdinFrom() {
-    __fpurge(stdin);
-    dup2(saved_, 0);
-    close(saved_);
-    clearerr(stdin);
-    std::fclose(file_);
-  }
-  StdinFrom(const StdinFrom&) = delete;
-  StdinFrom& operator=(const StdinFrom&) = delete;
-
- private:
-  FILE* file_;
-  int saved_;
-};
-
 namespace {
 std::string Line(const MemBuf* line) {
   return std::string(line->storage, static_cast<size_t>(line->length));
@@ -268,7 +240,7 @@ TEST(StdinLine, ReadsLinesWithoutTheNewlineAndCountsTheNul) {
                                              std::string("\0", 1)};
   EXPECT_EQ(Line(line.get()), expected[0]);
   for (size_t i = 1; i < expected.size(); ++i) {
-    mb_get_stdin_line(line.get());
+    EXPECT_EQ(mb_get_stdin_line(line.get()), 0u) << "line " << i;
     EXPECT_EQ(Line(line.get()), expected[i]) << "line " << i;
     ExpectSaneMemBuf(line.get());
   }
@@ -288,7 +260,7 @@ TEST(StdinLine, LongLinesGrowLikeAddingByteByByte) {
       MemBufPtr line(mb_new(block ? 250 : 0, block));
       line->element_size = 4;
       StdinFrom input(text + "\nnext\n");
-      mb_get_stdin_line(line.get());
+      EXPECT_EQ(mb_get_stdin_line(line.get()), 0u);
       EXPECT_EQ(line->element_size, 1);
       EXPECT_EQ(line->capacity, reference->capacity);
       EXPECT_EQ(Line(line.get()), Line(reference.get()));
@@ -297,18 +269,21 @@ TEST(StdinLine, LongLinesGrowLikeAddingByteByByte) {
   }
 }
 
-TEST(StdinLine, BytesThatFindNoRoomAreDroppedButTheLineIsConsumed) {
-  StdinFrom input("abcdefgh\nnext\n");
+TEST(StdinLine, BytesThatFindNoRoomAreDroppedCountedAndTheLineIsConsumed) {
+  StdinFrom input("abcdefgh\nnext\n\nskipped\n");
   MemBufPtr limited(mb_new(0, 0));
   limited->limit = 5;
-  mb_get_stdin_line(limited.get());
+  EXPECT_EQ(mb_get_stdin_line(limited.get()), 4u);  // f, g, h and the NUL
   EXPECT_EQ(Line(limited.get()), "abcde");
   MemBufPtr starved(mb_new(0, 0));
   {
     FailAllocationsAfter fail(0);
-    mb_get_stdin_line(starved.get());
+    EXPECT_EQ(mb_get_stdin_line(starved.get()), 5u);
+    EXPECT_EQ(starved->length, 0);
+    EXPECT_EQ(mb_get_stdin_line(starved.get()), 1u);  // an empty line: its NUL alone
+    EXPECT_TRUE(mb_skip_stdin_line());
+    EXPECT_FALSE(mb_skip_stdin_line());  // the end of input
   }
-  EXPECT_EQ(starved->length, 0);
-  mb_get_stdin_line(starved.get());
+  EXPECT_EQ(mb_get_stdin_line(starved.get()), 0u);
   EXPECT_EQ(Line(starved.get()), std::string("\0", 1));
 }
