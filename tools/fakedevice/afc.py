@@ -269,8 +269,8 @@ class AfcService:
         """Sleeps until the model lets the next bytes leave; the time past it then,
         the sleep's own overshoot included, is the emulator's delay behind the
         model. The last bytes of a reply, which decide when the host has it whole,
-        end their wait awake: a sleep ends tens of microseconds late even when
-        nothing else runs."""
+        end their wait awake: a sleep can end late even when nothing else runs
+        (BENCHMARKS.md has by how much)."""
         early = moment - time.monotonic() - (LAST_PIECE_SPIN if last else 0.0)
         if early > 0:
             time.sleep(early)
