@@ -407,4 +407,27 @@ TEST_F(ConnectTest, SubscribingAgainAnnouncesTheAttachedDeviceAgain) {
   EXPECT_EQ(fakemd::open_connections(), 1);
 }
 
+TEST_F(ConnectTest, ADetachQueuedBeforeANewSubscriptionStillReachesTheLink) {
+  // The link holds to its phone, refused for good, while another phone
+  // comes and is left alone.
+  fakemd::fail(Call::DeviceStartService, kAMDInvalidService, 1);
+  mdv_want_connection(link, true);
+  fakemd::DeviceThread thread(link);
+  ASSERT_TRUE(fakemd::wait_until_handled());
+  AMDeviceRef other = fakemd::add_device();
+  fakemd::attach(other);
+  ASSERT_TRUE(fakemd::wait_until_handled());
+  ASSERT_EQ(link->connected.load(), 0);
+  // The phone goes, and `connect` subscribes afresh before its detach is
+  // handled: the new subscription announces only the other phone.
+  CFRunLoopPerformBlock(thread.loop(), [this] {
+    fakemd::detach(phone);
+    (void)mdv_subscribe_to_notifications(link);
+  });
+  CFRunLoopWakeUp(thread.loop());
+  ASSERT_TRUE(fakemd::wait_until_handled());
+  EXPECT_EQ(link->connected.load(std::memory_order_acquire), 1);
+  EXPECT_EQ(link->device_ref, other);
+}
+
 }  // namespace
